@@ -1,0 +1,1 @@
+"""Migration tool: cloud-independent services and the per-cloud packages."""

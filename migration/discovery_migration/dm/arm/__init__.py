@@ -1,0 +1,1 @@
+"""Azure side of the migration tool."""

@@ -1,0 +1,1 @@
+"""Azure helper functions."""
