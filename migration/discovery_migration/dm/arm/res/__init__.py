@@ -1,0 +1,1 @@
+"""Process-wide context and resource helpers."""
