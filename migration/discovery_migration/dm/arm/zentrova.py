@@ -35,23 +35,24 @@ class Zentrova:
         return response
 
     @classmethod
+    def _action(cls, api_endpoint_url, action, CID, **fields):
+        return cls.zentrova_post(api_endpoint_url, {"action": action, "CID": CID, **fields})
+
+    @classmethod
     def disable_snat(cls, api_endpoint_url, CID, gw_name):
-        return cls.zentrova_post(api_endpoint_url, {
-            "action": "disable_snat", "CID": CID, "gateway_name": gw_name})
+        return cls._action(api_endpoint_url, "disable_snat", CID, gateway_name=gw_name)
 
     @classmethod
     def enable_snat(cls, api_endpoint_url, CID, gw_name):
         """Single-IP source NAT: the gateway's own address for all outbound traffic."""
-        return cls.zentrova_post(api_endpoint_url, {
-            "action": "enable_snat", "CID": CID, "gateway_name": gw_name, "mode": "single_ip"})
+        return cls._action(api_endpoint_url, "enable_snat", CID, gateway_name=gw_name, mode="single_ip")
 
     @classmethod
     def list_gateway_info(cls, api_endpoint_url, CID, vpc_access_account_name):
         """Gateways of one controller account, or of every account for the empty name."""
-        return cls.zentrova_post(api_endpoint_url, {
-            "action": "list_gateway_info", "CID": CID, "account_name": vpc_access_account_name})
+        return cls._action(api_endpoint_url, "list_gateway_info", CID,
+                           account_name=vpc_access_account_name)
 
     @classmethod
     def list_accounts(cls, api_endpoint_url, CID, iam_based):
-        return cls.zentrova_post(api_endpoint_url, {
-            "action": "list_accounts", "CID": CID, "iam_based": iam_based})
+        return cls._action(api_endpoint_url, "list_accounts", CID, iam_based=iam_based)
