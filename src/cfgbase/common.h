@@ -1,0 +1,16 @@
+// Class `Common` of dm.arm.cfgbase: the migration configuration library.
+// Each concern contributes its class methods; module.cpp assembles the class.
+#pragma once
+
+#include "pyglue/classdef.h"
+#include "pyglue/module.h"
+
+#include <vector>
+
+namespace cfgbase {
+
+using namespace pg;
+
+std::vector<MethodSpec> loading_methods();  // documents and global options
+
+}  // namespace cfgbase

@@ -1,0 +1,91 @@
+// dm.arm.cfgbase: binds the tool's sibling modules, creates `Common` and
+// reads the input document, in the order the tool's modules rely on.
+#include "common.h"
+
+namespace cfgbase {
+namespace {
+
+Text k_Common{"Common"};
+Text k_CrossCloudCfgbase{"CrossCloudCfgbase"};
+Text k_loadInputJson{"loadInputJson"};
+
+ClassAttr text_attr(const char* name, const char* value) {
+    return {intern(name), text(value)};
+}
+ClassAttr int_attr(const char* name, long value) {
+    return {intern(name), integer(value)};
+}
+
+// Global options and their type tags, in the order they are read.
+object global_attribute_list() {
+    static const char* const options[][2] = {
+        {"configure_gw_name", "boolean"},
+        {"configure_gw_subnet_nsg", "boolean"},
+        {"configure_staging_attachment", "boolean"},
+        {"configure_spoke_advertisement", "boolean"},
+        {"enable_spoke_split_cidr", "boolean"},
+        {"configure_private_subnet", "boolean"},
+        {"configure_subnet_groups", "boolean"},
+        {"configure_shared_route_table_replication", "int"},
+    };
+    object table = new_dict();
+    for (const auto& option : options)
+        set_item(table, text(option[0]), text(option[1]));
+    return table;
+}
+
+void bind(const char* name, handle value) {
+    Globals::bind(intern(name), value);
+}
+
+void load() {
+    bind("logging", import_module("logging"));
+    bind("os", import_module("os"));
+    bind("sys", import_module("sys"));
+    bind("site", import_module("site"));
+    bind("T", import_module("typing"));
+    bind("makedirs", import_from("os", "makedirs"));
+    bind("path", import_from("os", "path"));
+    bind("Path", import_from("pathlib", "Path"));
+    bind("pathlib", import_module("pathlib"));
+    bind("json", import_module("json"));
+    bind("dm", import_package("dm.CrossCloudCfgbase"));
+    bind("logconf", import_from("dm", "logconf"));
+    bind("dump_to_dict", import_from("dm.arm.core.config", "dump_to_dict"));
+    bind("load_from_yaml", import_from("dm.arm.core.config", "load_from_yaml"));
+    bind("get_ad_cs_credential", import_from("dm.arm.lib.arm_utils", "get_ad_cs_credential"));
+    bind("Globals", import_from("dm.arm.res.Globals", "Globals"));
+    bind("yctx", import_from("dm.arm.res.YamlContext", "YamlContext"));
+
+    ClassSpec spec{"Common", "Migration configuration: documents, options, credentials, folders and report banners.",
+                   {
+                       text_attr("CONFIG_RTB_NAME", "configure_route_table_name"),
+                       text_attr("CONFIG_SHARED_RTB_NAME", "configure_shared_route_table_name"),
+                       int_attr("SUB_I", 2),
+                       int_attr("RG_I", 4),
+                       int_attr("NSG_I", 8),
+                       int_attr("RT_I", 8),
+                       int_attr("PEER_I", -1),
+                       int_attr("VNET_I", 8),
+                       int_attr("IP_I", 8),
+                       int_attr("SUBNET_I", 10),
+                       {intern("REGION"), new_dict()},
+                       text_attr("DEFAULT_MODULE_SOURCE", "../module_azure_brownfield_spoke_vnet"),
+                       {intern("GLOBAL_ATTRIBUTE_LIST"), global_attribute_list()},
+                   },
+                   {}};
+    for (auto* part : {loading_methods})
+        for (MethodSpec& m : part()) spec.methods.push_back(std::move(m));
+
+    object base = attr(attr(Globals::get(intern("dm")), k_CrossCloudCfgbase), k_Common);
+    object common = make_class(spec, {base});
+    Globals::bind(k_Common, common);
+
+    call_method(common, k_loadInputJson);
+}
+
+}  // namespace
+}  // namespace cfgbase
+
+DM_MODULE(cfgbase, "Migration configuration library of the Azure side of the migration tool.",
+          cfgbase::load)

@@ -1,0 +1,143 @@
+#include "classdef.h"
+
+#include "module.h"
+
+#include <cstring>
+#include <string>
+
+namespace pg {
+
+void set_error_from_current_exception() noexcept {
+    try {
+        throw;
+    } catch (Error& e) {
+        e.restore();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_SystemError, "internal error: %s", e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "internal error: unknown C++ exception");
+    }
+}
+
+namespace detail {
+
+namespace {
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'", as Python lists missing arguments.
+std::string quoted_list(const std::vector<const char*>& names) {
+    std::string out;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) out += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
+        out += '\'';
+        out += names[i];
+        out += '\'';
+    }
+    return out;
+}
+}  // namespace
+
+bool bind_arguments(const char* qualname, const char* const* params, Py_ssize_t nparams,
+                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    PyObject** slots) {
+    if (nargs > nparams) {
+        PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given",
+                     qualname, nparams, nparams == 1 ? "" : "s", nargs,
+                     nargs == 1 ? "was" : "were");
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < nparams; ++i) slots[i] = i < nargs ? args[i] : nullptr;
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t j = 0; j < nkw; ++j) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, j);
+        Py_ssize_t p = 0;
+        while (p < nparams && PyUnicode_CompareWithASCIIString(key, params[p]) != 0) ++p;
+        if (p == nparams) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                         qualname, key);
+            return false;
+        }
+        if (slots[p]) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'",
+                         qualname, key);
+            return false;
+        }
+        slots[p] = args[nargs + j];
+    }
+    std::vector<const char*> missing;
+    for (Py_ssize_t i = 0; i < nparams; ++i)
+        if (!slots[i]) missing.push_back(params[i]);
+    if (!missing.empty()) {
+        PyErr_Format(PyExc_TypeError, "%s() missing %zd required positional argument%s: %s",
+                     qualname, Py_ssize_t(missing.size()), missing.size() == 1 ? "" : "s",
+                     quoted_list(missing).c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace detail
+
+namespace {
+Text k___prepare__{"__prepare__"};
+Text k___module__{"__module__"};
+Text k___qualname__{"__qualname__"};
+Text k___doc__{"__doc__"};
+
+// The metaclass a class statement picks: the most derived of the bases' types.
+PyTypeObject* winning_metaclass(handle bases) {
+    PyTypeObject* winner = &PyType_Type;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases.ptr()); ++i) {
+        PyTypeObject* t = Py_TYPE(PyTuple_GET_ITEM(bases.ptr(), i));
+        if (PyType_IsSubtype(winner, t)) continue;
+        if (PyType_IsSubtype(t, winner)) {
+            winner = t;
+            continue;
+        }
+        raise(PyExc_TypeError,
+              "metaclass conflict: the metaclass of a derived class must be a (non-strict) "
+              "subclass of the metaclasses of all its bases");
+    }
+    return winner;
+}
+
+// Immortal storage for what the interpreter keeps pointers to.
+const char* keep(const std::string& s) { return strdup(s.c_str()); }
+
+// "name($cls, a, b)\n--\n\n<doc>": lets inspect.signature() and help() show
+// the parameters of a C++ method.
+std::string signature_doc(const MethodSpec& m) {
+    std::string doc = std::string(m.name) + "($cls";
+    for (const char* p : m.params) doc += std::string(", ") + p;
+    doc += ")\n--\n\n";
+    doc += m.doc;
+    return doc;
+}
+
+object class_method(const char* class_name, const MethodSpec& m) {
+    *m.qualname = keep(std::string(class_name) + "." + m.name);
+    auto* def = new PyMethodDef{m.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m.impl)),
+                                METH_FASTCALL | METH_KEYWORDS, keep(signature_doc(m))};
+    object func = checked(PyCMethod_New(def, nullptr, Globals::module_name().ptr(), nullptr));
+    return checked(PyClassMethod_New(func.ptr()));
+}
+}  // namespace
+
+object make_class(const ClassSpec& spec, std::initializer_list<handle> base_list) {
+    object bases = tuple(base_list);
+    handle meta = reinterpret_cast<PyObject*>(winning_metaclass(bases));
+    object name = checked(PyUnicode_FromString(spec.name));
+    object ns = call_method(meta, k___prepare__, name, bases);
+    set_item(ns, k___module__, Globals::module_name());
+    set_item(ns, k___qualname__, name);
+    object doc = checked(PyUnicode_FromString(spec.doc));
+    set_item(ns, k___doc__, doc);
+    for (const ClassAttr& a : spec.attrs) set_item(ns, a.name, a.value);
+    for (const MethodSpec& m : spec.methods) {
+        object name_text = checked(PyUnicode_InternFromString(m.name));
+        set_item(ns, name_text, class_method(spec.name, m));
+    }
+    return call(meta, name, bases, ns);
+}
+
+}  // namespace pg

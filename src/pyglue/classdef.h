@@ -1,0 +1,117 @@
+// Class methods implemented in C++ and classes made the way a `class`
+// statement makes them.
+//
+//     object getVnet(handle cls, handle vnetName, handle network_client);
+//     ...
+//     pg::method<getVnet>("getVnet", {"vnetName", "network_client"}, "doc")
+//
+// The adapter parses positional and keyword arguments with Python's rules and
+// messages (TypeError on a wrong count, an unknown or a repeated keyword),
+// calls the operation, and hands any error back to the interpreter: a Python
+// error as it is, any other C++ exception as a Python exception, so nothing
+// but a Python error ever reaches the interpreter.
+#pragma once
+
+#include "pyglue.h"
+
+#include <array>
+#include <exception>
+#include <new>
+#include <stdexcept>
+#include <vector>
+
+namespace pg {
+
+// Translates the exception being handled into the pending Python exception.
+void set_error_from_current_exception() noexcept;
+
+// The C signature of a METH_FASTCALL | METH_KEYWORDS function.
+using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+// A class method as the class namespace will hold it.
+struct MethodSpec {
+    const char* name;
+    const char* doc;
+    std::vector<const char*> params;  // after cls
+    FastFunction impl;
+    const char** qualname;  // the adapter's, set when the class is made
+};
+
+namespace detail {
+
+// Positional and keyword arguments bound to parameter slots; slot 0 is cls.
+// Returns false with TypeError set when they do not fit.
+bool bind_arguments(const char* qualname, const char* const* params, Py_ssize_t nparams,
+                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    PyObject** slots);
+
+template <class F>
+struct Arity;
+template <class... A>
+struct Arity<object (*)(A...)> {
+    static constexpr std::size_t value = sizeof...(A);
+};
+
+template <auto Fn>
+struct Adapter {
+    static constexpr std::size_t N = Arity<decltype(Fn)>::value;  // cls included
+    static inline const char* qualname = nullptr;
+    static inline std::array<const char*, N> params{};
+
+    template <std::size_t... I>
+    static object invoke(PyObject* const* slots, std::index_sequence<I...>) {
+        return Fn(handle(slots[I])...);
+    }
+
+    static PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                           PyObject* kwnames) {
+        Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        PyObject* const* slots = args;
+        PyObject* bound[N > 0 ? N : 1];
+        if (kwnames || nargs != Py_ssize_t(N)) {
+            if (!bind_arguments(qualname, params.data(), N, args, nargs, kwnames, bound))
+                return nullptr;
+            slots = bound;
+        }
+        try {
+            return invoke(slots, std::make_index_sequence<N>()).release().ptr();
+        } catch (...) {
+            set_error_from_current_exception();
+            return nullptr;
+        }
+    }
+};
+
+}  // namespace detail
+
+// Registers `Fn(cls, ...)` as the class method `name` with the given parameter
+// names (the first, cls, is implied).
+template <auto Fn>
+MethodSpec method(const char* name, std::vector<const char*> params, const char* doc) {
+    using A = detail::Adapter<Fn>;
+    static_assert(A::N >= 1, "a class method takes cls first");
+    if (params.size() + 1 != A::N) throw std::logic_error(name);  // a registration typo
+    A::params[0] = "cls";
+    for (std::size_t i = 0; i < params.size(); ++i) A::params[i + 1] = params[i];
+    return MethodSpec{name, doc, std::move(params), A::entry, &A::qualname};
+}
+
+// A class attribute set when the class is created.
+struct ClassAttr {
+    handle name;
+    object value;
+};
+
+struct ClassSpec {
+    const char* name;
+    const char* doc;
+    std::vector<ClassAttr> attrs;    // in the order the class body binds them
+    std::vector<MethodSpec> methods;  // wrapped in classmethod
+};
+
+// `class <name>(*bases): ...` in the current module: the metaclass is the
+// most derived metaclass of the bases, the namespace comes from its
+// __prepare__ and holds __module__, __qualname__ and __doc__ first.
+object make_class(const ClassSpec& spec, std::initializer_list<handle> bases);
+
+}  // namespace pg

@@ -1,0 +1,70 @@
+// Module-level state: the module's globals, the imports made at load, the
+// module initialisation entry point, and logging through the module logger.
+#pragma once
+
+#include "pyglue.h"
+
+namespace pg {
+
+// The globals of the extension module being loaded or called. Each extension
+// links its own copy of this layer, so each has its own globals.
+class Globals {
+public:
+    // Binds the module object being executed; called first by DM_MODULE.
+    static void attach(handle module);
+
+    // `name = value` at module level.
+    static void bind(handle name, handle value);
+
+    // A module-level name looked up at call time, as Python code resolves a
+    // global: module dict, then builtins, else NameError.
+    static object get(handle name);
+
+    static handle module_name();  // __name__
+    static handle dict();
+};
+
+// `import a.b.c` — returns the top-level package `a`, as the statement binds it.
+object import_package(const char* dotted);
+// `import a.b.c as x` — returns the module a.b.c itself.
+object import_module(const char* dotted);
+// `from module import name` — ImportError when the module lacks the name.
+object import_from(const char* module, const char* name);
+
+// `logging.getLogger(__name__)`, both names resolved in the module's globals now.
+object module_logger();
+
+// logger.<level>(message)
+enum class Level { debug, info, warning, error, critical };
+void log(handle logger, Level level, handle message);
+
+// Warns (RuntimeWarning) when the running interpreter's minor version differs
+// from the one the module was built for.
+void warn_if_other_python(const char* module, const char* built_for);
+
+// Runs module initialisation code and turns anything it throws into the
+// pending Python exception; returns -1 on failure as an exec slot must.
+int run_module_init(PyObject* module, void (*body)());
+
+}  // namespace pg
+
+#ifndef DM_BUILT_FOR_PYTHON
+#error "DM_BUILT_FOR_PYTHON (the Python version the module is built for) must be defined"
+#endif
+
+// Defines the extension's only exported symbol, PyInit_<name>, using
+// multi-phase initialisation: an error raised by `body` propagates from the
+// import statement as it is (a missing input file stays FileNotFoundError).
+#define DM_MODULE(name, doc, body)                                                        \
+    static int dm_exec_##name(PyObject* m) {                                              \
+        pg::warn_if_other_python("dm.arm." #name, DM_BUILT_FOR_PYTHON);                   \
+        if (PyErr_Occurred()) return -1;                                                  \
+        return pg::run_module_init(m, body);                                              \
+    }                                                                                     \
+    static PyModuleDef_Slot dm_slots_##name[] = {{Py_mod_exec, (void*)dm_exec_##name},    \
+                                                 {0, nullptr}};                           \
+    static PyModuleDef dm_def_##name = {PyModuleDef_HEAD_INIT, #name, doc, 0, nullptr,    \
+                                        dm_slots_##name, nullptr, nullptr, nullptr};      \
+    extern "C" __attribute__((visibility("default"))) PyObject* PyInit_##name() {         \
+        return PyModuleDef_Init(&dm_def_##name);                                          \
+    }

@@ -1,0 +1,245 @@
+// The Python-semantics layer shared by both extension modules.
+//
+// Operations are written as straight-line code over Python objects. Every
+// helper here does exactly what the corresponding Python expression does
+// (same protocol slots, same errors), so an operation reads like the Python
+// it stands for:
+//
+//     for (handle vnet : iterate(call_method(attr(client, k_virtual_networks), k_list_all)))
+//         if (eq(attr(vnet, k_name), vnetName)) return borrow(vnet);
+//
+// Errors: a failing C API call throws `Error` (nanobind's python_error, which
+// owns the pending exception). That is the only C++ exception an operation
+// lets out; the method adapter in classdef.h hands it back to the interpreter.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cstddef>
+#include <initializer_list>
+#include <utility>
+
+namespace pg {
+
+namespace nb = nanobind;
+using nb::borrow;
+using nb::handle;
+using nb::object;
+using nb::steal;
+using Error = nb::python_error;
+
+// ---------------------------------------------------------------- errors
+
+// Throws the pending Python exception as `Error`.
+[[noreturn]] void raise_pending();
+// Sets `type(message)` as the pending exception and throws it.
+[[noreturn]] void raise(PyObject* type, const char* message);
+[[noreturn]] void raise(PyObject* type, handle message);
+
+// A new reference from the C API, or the pending exception thrown.
+inline object checked(PyObject* p) {
+    if (!p) raise_pending();
+    return steal(p);
+}
+inline void check(int rc) {
+    if (rc < 0) raise_pending();
+}
+
+// `except <cls>:` — whether a caught error is an instance of `cls`
+// (subclasses included, as Python's except clause tests it).
+inline bool caught(const Error& e, PyObject* cls) { return e.matches(cls); }
+// `except Exception:` — SystemExit, KeyboardInterrupt and GeneratorExit are
+// not in this family and must be rethrown by the caller.
+inline bool is_exception(const Error& e) { return e.matches(PyExc_Exception); }
+
+// ---------------------------------------------------------------- texts
+
+
+// A name or constant text, interned once when the module is loaded.
+// Declare at namespace scope: `static const pg::Text k_name{"name"};`
+class Text {
+public:
+    explicit Text(const char* text) noexcept;
+    Text(const Text&) = delete;
+    Text& operator=(const Text&) = delete;
+
+    PyObject* ptr() const noexcept { return obj_; }
+    operator handle() const noexcept { return obj_; }
+    const char* c_str() const noexcept { return text_; }
+
+    // Interns every declared Text that is not interned yet.
+    static void intern_all();
+
+private:
+    const char* text_;
+    PyObject* obj_ = nullptr;  // immortal for the life of the process
+    Text* next_;
+};
+
+// A new str from UTF-8, and an interned one (for names made once at load).
+inline object text(const char* utf8) { return checked(PyUnicode_FromString(utf8)); }
+inline object intern(const char* utf8) { return checked(PyUnicode_InternFromString(utf8)); }
+
+// ---------------------------------------------------------------- values
+
+inline PyObject* new_ref(PyObject* p) {
+    Py_INCREF(p);
+    return p;
+}
+inline object none() { return borrow(Py_None); }
+inline object boolean(bool v) { return borrow(v ? Py_True : Py_False); }
+inline object integer(long long v) { return checked(PyLong_FromLongLong(v)); }
+inline bool is_none(handle h) { return h.ptr() == Py_None; }
+
+object new_list();
+object new_dict();
+object tuple(std::initializer_list<handle> items);
+void append(handle list, handle item);  // list.append(item) for an exact list
+
+// ---------------------------------------------------------------- attributes and items
+
+inline object attr(handle o, handle name) { return checked(PyObject_GetAttr(o.ptr(), name.ptr())); }
+inline void set_attr(handle o, handle name, handle value) {
+    check(PyObject_SetAttr(o.ptr(), name.ptr(), value.ptr()));
+}
+inline bool has_attr(handle o, handle name) {
+    object v = steal(PyObject_GetAttr(o.ptr(), name.ptr()));
+    if (v) return true;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_pending();
+    PyErr_Clear();
+    return false;
+}
+
+// o[key]
+inline object item(handle o, handle key) { return checked(PyObject_GetItem(o.ptr(), key.ptr())); }
+object item(handle o, Py_ssize_t index);
+// o[key] = value
+inline void set_item(handle o, handle key, handle value) {
+    check(PyObject_SetItem(o.ptr(), key.ptr(), value.ptr()));
+}
+// o[key], or an empty object when that raises KeyError (other errors propagate).
+// This is `try: v = o[key] except KeyError: ...` without a C++ throw.
+object item_or_null(handle o, handle key);
+
+// ---------------------------------------------------------------- truth, comparison, membership
+
+inline bool truth(handle o) {
+    int r = PyObject_IsTrue(o.ptr());
+    if (r < 0) raise_pending();
+    return r != 0;
+}
+
+// Rich comparison followed by a truth test, exactly as `if a == b:` does.
+// (PyObject_RichCompareBool is not used: its identity shortcut differs.)
+bool compare(handle a, handle b, int op);
+inline bool eq(handle a, handle b) { return compare(a, b, Py_EQ); }
+inline bool ne(handle a, handle b) { return compare(a, b, Py_NE); }
+inline bool lt(handle a, handle b) { return compare(a, b, Py_LT); }
+inline bool le(handle a, handle b) { return compare(a, b, Py_LE); }
+inline bool gt(handle a, handle b) { return compare(a, b, Py_GT); }
+inline bool ge(handle a, handle b) { return compare(a, b, Py_GE); }
+
+// `x in container`
+inline bool contains(handle container, handle x) {
+    int r = PySequence_Contains(container.ptr(), x.ptr());
+    if (r < 0) raise_pending();
+    return r != 0;
+}
+
+// isinstance(o, cls) for a class object that may be a tuple or use __instancecheck__.
+inline bool isinstance(handle o, handle cls) {
+    int r = PyObject_IsInstance(o.ptr(), cls.ptr());
+    if (r < 0) raise_pending();
+    return r != 0;
+}
+
+// ---------------------------------------------------------------- text
+
+// str(o); an exact str is returned as it is.
+inline object str(handle o) {
+    if (PyUnicode_CheckExact(o.ptr())) return borrow(o);
+    return checked(PyObject_Str(o.ptr()));
+}
+
+// Concatenation of the text forms of the pieces, as `"a" + str(x) + "b"`.
+object cat(std::initializer_list<handle> pieces);
+template <class... P>
+object concat(const P&... pieces) {
+    return cat({handle(pieces)...});
+}
+
+// `s.split("/")[index]` with Python's indexing rules (negative indices,
+// IndexError). An exact str is scanned for the one segment; anything else
+// goes through its own split method.
+object segment(handle s, handle sep, Py_ssize_t index);
+
+// ---------------------------------------------------------------- calls
+
+namespace detail {
+inline PyObject* arg_ptr(handle h) { return h.ptr(); }
+inline PyObject* arg_ptr(const Text& t) { return t.ptr(); }
+}  // namespace detail
+
+// f(args...)
+template <class... A>
+object call(handle f, const A&... args) {
+    PyObject* argv[] = {nullptr, detail::arg_ptr(args)...};
+    return checked(PyObject_Vectorcall(f.ptr(), argv + 1,
+                                       sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// o.name(args...)
+template <class... A>
+object call_method(handle o, handle name, const A&... args) {
+    PyObject* argv[] = {o.ptr(), detail::arg_ptr(args)...};
+    return checked(PyObject_VectorcallMethod(
+        name.ptr(), argv, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// f(*positional, **{name: value for name, value in keywords}), keyword order kept.
+struct Keyword {
+    handle name;
+    handle value;
+};
+object call_kw(handle f, std::initializer_list<handle> positional,
+               std::initializer_list<Keyword> keywords);
+
+// ---------------------------------------------------------------- iteration
+
+// `for x in iterable:` — iterate(obj) yields borrowed handles valid for one step.
+class Iteration {
+public:
+    explicit Iteration(handle iterable) : it_(checked(PyObject_GetIter(iterable.ptr()))) {}
+
+    class Cursor {
+    public:
+        explicit Cursor(Iteration* owner) : owner_(owner) { advance(); }
+        Cursor() = default;
+        handle operator*() const { return current_; }
+        Cursor& operator++() {
+            advance();
+            return *this;
+        }
+        bool operator!=(const Cursor& other) const { return current_.ptr() != other.current_.ptr(); }
+
+    private:
+        void advance() {
+            current_ = steal(PyIter_Next(owner_->it_.ptr()));
+            if (!current_ && PyErr_Occurred()) raise_pending();
+        }
+        Iteration* owner_ = nullptr;
+        object current_;
+    };
+
+    Cursor begin() { return Cursor(this); }
+    Cursor end() { return Cursor(); }
+
+private:
+    object it_;
+};
+inline Iteration iterate(handle iterable) { return Iteration(iterable); }
+
+// next(iterator), or an empty object when it is exhausted (StopIteration).
+object next_or_null(handle iterator);
+
+}  // namespace pg

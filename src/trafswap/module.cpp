@@ -1,0 +1,61 @@
+// dm.arm.trafswap: binds the Azure SDK, the tool's sibling modules and
+// `Common`, then creates `SwitchTraffic` with its class constants.
+#include "switch.h"
+
+namespace trafswap {
+namespace {
+
+// Azure location name -> the code used inside gateway names.
+object region_table() {
+    static const char* const codes[][2] = {
+        {"eastus", "use"},         {"centralus", "usc"},   {"westus", "usw"},
+        {"westus2", "usw2"},       {"northeurope", "eun"}, {"westeurope", "euw"},
+        {"southeastasia", "asse"}, {"japaneast", "jae"},   {"chinaeast2", "che2"},
+        {"chinanorth2", "chn2"},
+    };
+    object table = new_dict();
+    for (const auto& code : codes) set_item(table, text(code[0]), text(code[1]));
+    return table;
+}
+
+void bind(const char* name, handle value) { Globals::bind(intern(name), value); }
+
+void load() {
+    bind("logging", import_module("logging"));
+    bind("ipaddress", import_module("ipaddress"));
+    bind("NetworkManagementClient", import_from("azure.mgmt.network", "NetworkManagementClient"));
+    bind("ManagementLockClient", import_from("azure.mgmt.resource", "ManagementLockClient"));
+    bind("arg", import_module("azure.mgmt.resourcegraph"));
+    bind("yctx", import_from("dm.arm.res.YamlContext", "YamlContext"));
+    bind("AzureCredential", import_from("dm.arm.res.YamlContext", "AzureCredential"));
+    bind("Globals", import_from("dm.arm.res.Globals", "Globals"));
+    bind("dl", import_from("dm.arm.discoverylib", "DiscoveryLib"));
+    bind("vwm", import_from("dm.arm.res.VWanMgmt", "VWanMgmt"));
+    bind("av", import_from("dm.arm.zentrova", "Zentrova"));
+    bind("tf", import_from("dm.arm.terraform", "Terraform"));
+    const char* helpers = "dm.arm.res.CaseInsensitiveHelper";
+    bind("CIDict", import_from(helpers, "CaseInsensitiveDict"));
+    bind("ci_equal", import_from(helpers, "case_insensitive_equal"));
+    bind("ci_nequal", import_from(helpers, "case_insensitive_not_equal"));
+    bind("ci_startswith", import_from(helpers, "case_insensitive_startswith"));
+    bind("common", import_from("dm.arm.cfgbase", "Common"));
+
+    ClassSpec spec{"SwitchTraffic",
+                   "Switches a VNet's traffic to the overlay gateways and back on revert.",
+                   {
+                       {intern("DryRun"), boolean(false)},
+                       {intern("VPN"), text("Vpn")},
+                       {intern("ER"), text("ExpressRoute")},
+                       {intern("region"), region_table()},
+                   },
+                   {}};
+    for (auto* part : {naming_methods})
+        for (MethodSpec& m : part()) spec.methods.push_back(std::move(m));
+    bind("SwitchTraffic", make_class(spec, {}));
+}
+
+}  // namespace
+}  // namespace trafswap
+
+DM_MODULE(trafswap, "Traffic switching library of the Azure side of the migration tool.",
+          trafswap::load)
