@@ -98,7 +98,7 @@ MethodSpec method(const char* name, std::vector<const char*> params, const char*
 
 // A class attribute set when the class is created.
 struct ClassAttr {
-    handle name;
+    object name;
     object value;
 };
 

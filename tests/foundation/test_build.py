@@ -1,0 +1,50 @@
+"""What the build ships: one self-contained library per module, exporting
+only its init function, warning when loaded by another Python."""
+import os
+import shutil
+import subprocess
+import sys
+import sysconfig
+
+import pytest
+
+from conftest import REPO, TOOL, run_python
+
+SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
+
+
+@pytest.mark.parametrize("name", ["cfgbase", "trafswap"])
+def test_library_exports_only_its_init_function(name):
+    lib = TOOL / "dm" / "arm" / f"{name}{SUFFIX}"
+    out = subprocess.run(["nm", "-D", "--defined-only", str(lib)], capture_output=True,
+                         text=True, check=True).stdout
+    assert [line.split()[-1] for line in out.splitlines() if line.strip()] == [f"PyInit_{name}"]
+    needed = subprocess.run(["readelf", "-d", str(lib)], capture_output=True, text=True,
+                            check=True).stdout
+    ours = [line for line in needed.splitlines() if "NEEDED" in line and "nanobind" in line]
+    assert ours == []
+
+
+def test_other_python_version_warns(tmp_path):
+    """A module recorded as built for another minor version warns at import."""
+    build = REPO / "build-version-probe"
+    package = tmp_path / "tool"
+    shutil.copytree(TOOL / "dm", package / "dm", ignore=shutil.ignore_patterns("*.so"))
+    shutil.copytree(TOOL / "data", package / "data")
+    subprocess.run(["cmake", "-S", str(REPO), "-B", str(build), "-DCMAKE_BUILD_TYPE=Release",
+                    f"-DPython_EXECUTABLE={sys.executable}", "-DDM_BUILT_FOR_PYTHON=3.8",
+                    f"-DDM_PACKAGE_DIR={package / 'dm' / 'arm'}"],
+                   check=True, capture_output=True)
+    subprocess.run(["cmake", "--build", str(build), "--target", "cfgbase", "--parallel", "2"],
+                   check=True, capture_output=True)
+    running = "%d.%d" % sys.version_info[:2]
+    r = run_python("""
+        import warnings
+        with warnings.catch_warnings(record=True) as seen:
+            warnings.simplefilter("always")
+            import dm.arm.cfgbase
+        print([(w.category.__name__, str(w.message)) for w in seen])
+    """, env={"PYTHONPATH": str(package)})
+    assert r.stdout.strip() == str([("RuntimeWarning",
+        f"dm.arm.cfgbase was built for Python 3.8 but is running on Python {running}")]), r.stderr
+    assert "RuntimeWarning" not in run_python("import dm.arm.cfgbase, dm.arm.trafswap").stderr
