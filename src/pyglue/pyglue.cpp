@@ -146,6 +146,20 @@ object segment(handle s, handle sep, Py_ssize_t index) {
     return item(parts, index);
 }
 
+object segment(handle s, handle sep, handle index) {
+    if (PyLong_CheckExact(index.ptr())) {
+        Py_ssize_t i = PyLong_AsSsize_t(index.ptr());
+        if (i == -1 && PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_OverflowError)) raise_pending();
+            PyErr_Clear();  // out of any list's range: let the list say so
+        } else {
+            return segment(s, sep, i);
+        }
+    }
+    object parts = call_method(s, k_split, sep);
+    return item(parts, index);
+}
+
 // ---------------------------------------------------------------- calls
 
 object call_kw(handle f, std::initializer_list<handle> positional,

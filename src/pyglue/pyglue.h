@@ -172,6 +172,8 @@ object concat(const P&... pieces) {
 // IndexError). An exact str is scanned for the one segment; anything else
 // goes through its own split method.
 object segment(handle s, handle sep, Py_ssize_t index);
+// The same with an index that is itself a Python object (a class constant).
+object segment(handle s, handle sep, handle index);
 
 // ---------------------------------------------------------------- calls
 

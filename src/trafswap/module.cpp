@@ -49,7 +49,7 @@ void load() {
                        {intern("region"), region_table()},
                    },
                    {}};
-    for (auto* part : {naming_methods})
+    for (auto* part : {discovery_methods, naming_methods})
         for (MethodSpec& m : part()) spec.methods.push_back(std::move(m));
     bind("SwitchTraffic", make_class(spec, {}));
 }

@@ -12,6 +12,7 @@ namespace trafswap {
 
 using namespace pg;
 
-std::vector<MethodSpec> naming_methods();  // dry-run switch and gateway names
+std::vector<MethodSpec> discovery_methods();  // VNet, subnets and prefixes
+std::vector<MethodSpec> naming_methods();     // dry-run switch and gateway names
 
 }  // namespace trafswap

@@ -8,7 +8,7 @@ import sysconfig
 
 import pytest
 
-from conftest import REPO, TOOL, run_python
+from foundation_env import REPO, TOOL, run_python
 
 SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
 
