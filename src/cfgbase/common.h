@@ -11,6 +11,8 @@ namespace cfgbase {
 
 using namespace pg;
 
-std::vector<MethodSpec> loading_methods();  // documents and global options
+std::vector<MethodSpec> loading_methods();         // documents and global options
+std::vector<MethodSpec> account_methods();         // subscription credential maps
+std::vector<MethodSpec> account_option_methods();  // per-account and document-wide readers
 
 }  // namespace cfgbase

@@ -37,13 +37,38 @@ std::string quoted_list(const std::vector<const char*>& names) {
 }
 }  // namespace
 
+Py_ssize_t parameter_names(const char* method, const std::vector<const char*>& params,
+                           const char** names) {
+    static const std::string optional = "=None";
+    names[0] = "cls";
+    Py_ssize_t required = 1;
+    for (std::size_t i = 0; i < params.size(); ++i) {
+        std::string name = params[i];
+        if (name.size() > optional.size() &&
+            name.compare(name.size() - optional.size(), optional.size(), optional) == 0) {
+            name.resize(name.size() - optional.size());
+            names[i + 1] = strdup(name.c_str());
+        } else {
+            if (required != Py_ssize_t(i) + 1) throw std::logic_error(method);  // after an optional one
+            names[i + 1] = params[i];
+            ++required;
+        }
+    }
+    return required;
+}
+
 bool bind_arguments(const char* qualname, const char* const* params, Py_ssize_t nparams,
-                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    PyObject** slots) {
+                    Py_ssize_t nrequired, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, PyObject** slots) {
     if (nargs > nparams) {
-        PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given",
-                     qualname, nparams, nparams == 1 ? "" : "s", nargs,
-                     nargs == 1 ? "was" : "were");
+        if (nrequired < nparams)
+            PyErr_Format(PyExc_TypeError,
+                         "%s() takes from %zd to %zd positional arguments but %zd %s given",
+                         qualname, nrequired, nparams, nargs, nargs == 1 ? "was" : "were");
+        else
+            PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given",
+                         qualname, nparams, nparams == 1 ? "" : "s", nargs,
+                         nargs == 1 ? "was" : "were");
         return false;
     }
     for (Py_ssize_t i = 0; i < nparams; ++i) slots[i] = i < nargs ? args[i] : nullptr;
@@ -66,7 +91,8 @@ bool bind_arguments(const char* qualname, const char* const* params, Py_ssize_t 
     }
     std::vector<const char*> missing;
     for (Py_ssize_t i = 0; i < nparams; ++i)
-        if (!slots[i]) missing.push_back(params[i]);
+        if (!slots[i] && i >= nrequired) slots[i] = Py_None;
+        else if (!slots[i]) missing.push_back(params[i]);
     if (!missing.empty()) {
         PyErr_Format(PyExc_TypeError, "%s() missing %zd required positional argument%s: %s",
                      qualname, Py_ssize_t(missing.size()), missing.size() == 1 ? "" : "s",

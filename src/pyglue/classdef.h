@@ -5,6 +5,8 @@
 //     ...
 //     pg::method<getVnet>("getVnet", {"vnetName", "network_client"}, "doc")
 //
+// A trailing parameter written "name=None" is optional and defaults to None.
+//
 // The adapter parses positional and keyword arguments with Python's rules and
 // messages (TypeError on a wrong count, an unknown or a repeated keyword),
 // calls the operation, and hands any error back to the interpreter: a Python
@@ -40,10 +42,16 @@ struct MethodSpec {
 namespace detail {
 
 // Positional and keyword arguments bound to parameter slots; slot 0 is cls.
-// Returns false with TypeError set when they do not fit.
+// Slots from `nrequired` on default to None. Returns false with TypeError set
+// when the arguments do not fit.
 bool bind_arguments(const char* qualname, const char* const* params, Py_ssize_t nparams,
-                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    PyObject** slots);
+                    Py_ssize_t nrequired, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, PyObject** slots);
+
+// Fills `names` (cls first) from the declared parameters, with any "=None"
+// removed, and returns how many are required (cls included).
+Py_ssize_t parameter_names(const char* method, const std::vector<const char*>& params,
+                           const char** names);
 
 template <class F>
 struct Arity;
@@ -57,6 +65,7 @@ struct Adapter {
     static constexpr std::size_t N = Arity<decltype(Fn)>::value;  // cls included
     static inline const char* qualname = nullptr;
     static inline std::array<const char*, N> params{};
+    static inline Py_ssize_t required = N;
 
     template <std::size_t... I>
     static object invoke(PyObject* const* slots, std::index_sequence<I...>) {
@@ -69,7 +78,7 @@ struct Adapter {
         PyObject* const* slots = args;
         PyObject* bound[N > 0 ? N : 1];
         if (kwnames || nargs != Py_ssize_t(N)) {
-            if (!bind_arguments(qualname, params.data(), N, args, nargs, kwnames, bound))
+            if (!bind_arguments(qualname, params.data(), N, required, args, nargs, kwnames, bound))
                 return nullptr;
             slots = bound;
         }
@@ -91,12 +100,12 @@ MethodSpec method(const char* name, std::vector<const char*> params, const char*
     using A = detail::Adapter<Fn>;
     static_assert(A::N >= 1, "a class method takes cls first");
     if (params.size() + 1 != A::N) throw std::logic_error(name);  // a registration typo
-    A::params[0] = "cls";
-    for (std::size_t i = 0; i < params.size(); ++i) A::params[i + 1] = params[i];
+    A::required = detail::parameter_names(name, params, A::params.data());
     return MethodSpec{name, doc, std::move(params), A::entry, &A::qualname};
 }
 
-// A class attribute set when the class is created.
+// A class attribute set when the class is created. The name is owned: an
+// interned str made for it lives only as long as someone holds it.
 struct ClassAttr {
     object name;
     object value;

@@ -22,6 +22,23 @@ void raise(PyObject* type, handle message) {
     throw Error();
 }
 
+object exception_value(const Error& e) {
+#if PY_VERSION_HEX < 0x030C0000
+    // Before 3.12 a pending error may hold its arguments in place of the
+    // instance (a KeyError raised by a dict holds the bare key).
+    PyObject* type = new_ref(e.type().ptr());
+    PyObject* value = e.value().ptr();
+    Py_XINCREF(value);
+    PyObject* traceback = e.traceback().release().ptr();
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return steal(value);
+#else
+    return borrow(e.value());
+#endif
+}
+
 // ---------------------------------------------------------------- texts
 
 namespace {
@@ -180,6 +197,27 @@ object call_kw(handle f, std::initializer_list<handle> positional,
 }
 
 // ---------------------------------------------------------------- iteration
+
+std::pair<object, object> unpack2(handle pair) {
+    PyObject* p = pair.ptr();
+    if (PyTuple_CheckExact(p) && PyTuple_GET_SIZE(p) == 2)
+        return {borrow(PyTuple_GET_ITEM(p, 0)), borrow(PyTuple_GET_ITEM(p, 1))};
+    PyObject* it = PyObject_GetIter(p);
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(p)->tp_iter && !PySequence_Check(p)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(p)->tp_name);
+        }
+        raise_pending();
+    }
+    object iterator = steal(it);
+    object first = next_or_null(iterator);
+    if (!first) raise(PyExc_ValueError, "not enough values to unpack (expected 2, got 0)");
+    object second = next_or_null(iterator);
+    if (!second) raise(PyExc_ValueError, "not enough values to unpack (expected 2, got 1)");
+    if (next_or_null(iterator)) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    return {std::move(first), std::move(second)};
+}
 
 object next_or_null(handle iterator) {
     if (!PyIter_Check(iterator.ptr())) {

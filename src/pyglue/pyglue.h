@@ -51,6 +51,21 @@ inline bool caught(const Error& e, PyObject* cls) { return e.matches(cls); }
 // `except Exception:` — SystemExit, KeyboardInterrupt and GeneratorExit are
 // not in this family and must be rethrown by the caller.
 inline bool is_exception(const Error& e) { return e.matches(PyExc_Exception); }
+// `try: v = body() except Exception: ...` — the body's result, or an empty
+// object when it raised an error of the Exception family (others propagate).
+template <class Body>
+object attempt(Body&& body) {
+    try {
+        return body();
+    } catch (const Error& e) {
+        if (!is_exception(e)) throw;
+    }
+    return object();
+}
+
+// `except ... as e:` — the exception instance of a caught error; str() of it
+// is the text Python code sees (a KeyError's is the quoted key).
+object exception_value(const Error& e);
 
 // ---------------------------------------------------------------- texts
 
@@ -138,6 +153,13 @@ inline bool lt(handle a, handle b) { return compare(a, b, Py_LT); }
 inline bool le(handle a, handle b) { return compare(a, b, Py_LE); }
 inline bool gt(handle a, handle b) { return compare(a, b, Py_GT); }
 inline bool ge(handle a, handle b) { return compare(a, b, Py_GE); }
+
+// len(o)
+inline Py_ssize_t length(handle o) {
+    Py_ssize_t n = PyObject_Size(o.ptr());
+    if (n < 0) raise_pending();
+    return n;
+}
 
 // `x in container`
 inline bool contains(handle container, handle x) {
@@ -240,6 +262,9 @@ private:
     object it_;
 };
 inline Iteration iterate(handle iterable) { return Iteration(iterable); }
+
+// `a, b = pair` with Python's unpacking rules and messages.
+std::pair<object, object> unpack2(handle pair);
 
 // next(iterator), or an empty object when it is exhausted (StopIteration).
 object next_or_null(handle iterator);

@@ -1,0 +1,200 @@
+// Accounts and subscription credentials: subscription maps built from the
+// credential sections, the record selected for one subscription, and two
+// small readers of account values.
+#include "common.h"
+
+namespace cfgbase {
+namespace {
+
+Text k_sys{"sys"};
+Text k_exit{"exit"};
+Text k_items{"items"};
+Text k_copy{"copy"};
+Text k_zentrova{"zentrova"};
+Text k_empty{""};
+Text k_azure_cred{"azure_cred"};
+Text k_terraform{"terraform"};
+Text k_azurerm{"azurerm"};
+Text k_vnet_cidr{"vnet_cidr"};
+Text k_zentrova_account{"zentrova_account"};
+Text k_vnets{"vnets"};
+Text k_arm_subscription_id{"arm_subscription_id"};
+Text k_arm_application_secret_env{"arm_application_secret_env"};
+Text k_arm_application_secret_data_src{"arm_application_secret_data_src"};
+Text k_arm_application_id{"arm_application_id"};
+Text k_arm_directory_id{"arm_directory_id"};
+Text k_secret_env{"secret_env"};
+Text k_secret_data_src{"secret_data_src"};
+Text k_app_id{"app_id"};
+Text k_dir_id{"dir_id"};
+Text k_sub_id{"sub_id"};
+Text k_apps{"apps"};
+Text k_alias{"alias"};
+Text k_account_name{"account_name"};
+Text k_tf_provider_alias{"tf_provider_alias"};
+Text k_AzureDev{"AzureDev"};
+Text k_missing_azure_cred{"**Error** YAML missing 'azure_cred' definition"};
+Text k_azure_cred_entry{"**Error** YAML azure_cred: '"};
+Text k_not_a_list{"' arm_subscription_id - list of subscription Id strings expected"};
+Text k_missing{"' missing "};
+Text k_no_account_name{"**Error** failed to read account name from yaml. Use default AzureDev"};
+
+// Logs the error line and asks the host to end the process with status 1.
+// Should sys.exit return (a caller may have replaced it), the caller goes on.
+void exit_after_error(handle logger, handle message) {
+    log(logger, Level::error, message);
+    call_method(Globals::get(k_sys), k_exit, integer(1));
+}
+
+// The record of one subscription served by an "azure_cred" entry.
+object credential_record(handle entry, handle subId, handle apps) {
+    object record = new_dict();
+    set_item(record, k_secret_env, item(entry, k_arm_application_secret_env));
+    set_item(record, k_secret_data_src, contains(entry, k_arm_application_secret_data_src)
+                                            ? item(entry, k_arm_application_secret_data_src)
+                                            : borrow(k_empty));
+    set_item(record, k_app_id, item(entry, k_arm_application_id));
+    set_item(record, k_dir_id, item(entry, k_arm_directory_id));
+    set_item(record, k_sub_id, subId);
+    set_item(record, k_apps, apps);
+    return record;
+}
+
+// Subscription id -> credential record from "azure_cred"; the "zentrova"
+// entry gives the default record under the key "zentrova". Malformed input
+// ends the process (status 1) after one error line.
+object getAzureSubscriptionInfo(handle cls, handle yamlObj) {
+    (void)cls;
+    object logger = module_logger();
+    if (!contains(yamlObj, k_azure_cred)) exit_after_error(logger, k_missing_azure_cred);
+    object credentials = item(yamlObj, k_azure_cred);
+    if (!PyDict_Check(credentials.ptr())) exit_after_error(logger, k_missing_azure_cred);
+
+    object subscriptionMap = new_dict();
+    for (handle pair : iterate(call_method(credentials, k_items))) {
+        auto [key, val] = unpack2(pair);
+        try {
+            if (eq(key, k_zentrova)) {
+                set_item(subscriptionMap, k_zentrova, credential_record(val, k_zentrova, k_zentrova));
+            } else {
+                object subIds = item(val, k_arm_subscription_id);
+                if (!PyList_Check(subIds.ptr()))
+                    exit_after_error(logger, concat(k_azure_cred_entry, key, k_not_a_list));
+                for (handle subId : iterate(subIds))
+                    set_item(subscriptionMap, subId, credential_record(val, subId, key));
+            }
+        } catch (const Error& e) {
+            if (!caught(e, PyExc_KeyError)) throw;
+            exit_after_error(logger, concat(k_azure_cred_entry, key, k_missing, exception_value(e)));
+        }
+    }
+    return subscriptionMap;
+}
+
+// Subscription id -> record from the "terraform"/"azurerm" provider list.
+object getAzurermSubscriptionInfo(handle cls, handle yamlObj) {
+    (void)cls;
+    module_logger();  // taken as every reader does; nothing is logged
+    object subscriptionMap = new_dict();
+    for (handle subObj : iterate(item(item(yamlObj, k_terraform), k_azurerm))) {
+        object subId = item(subObj, k_arm_subscription_id);
+        object record = new_dict();
+        set_item(subscriptionMap, subId, record);
+        set_item(record, k_secret_env, item(subObj, k_arm_application_secret_env));
+        set_item(record, k_app_id, item(subObj, k_arm_application_id));
+        set_item(record, k_dir_id, item(subObj, k_arm_directory_id));
+        set_item(record, k_alias, item(subObj, k_alias));
+        set_item(record, k_account_name, item(subObj, k_account_name));
+        set_item(record, k_sub_id, subId);
+    }
+    return subscriptionMap;
+}
+
+// Subscription id -> record from the "vnet_cidr" list.
+object getVnetCidrSubscriptionInfo(handle cls, handle yamlObj) {
+    (void)cls;
+    module_logger();  // taken as every reader does; nothing is logged
+    object subscriptionMap = new_dict();
+    for (handle entry : iterate(item(yamlObj, k_vnet_cidr))) {
+        object subId = item(entry, k_arm_subscription_id);
+        object secretEnv = item(entry, k_arm_application_secret_env);
+        object appId = item(entry, k_arm_application_id);
+        object dirId = item(entry, k_arm_directory_id);
+        object record = new_dict();
+        set_item(record, k_secret_env, secretEnv);
+        set_item(record, k_app_id, appId);
+        set_item(record, k_dir_id, dirId);
+        set_item(subscriptionMap, subId, record);
+    }
+    return subscriptionMap;
+}
+
+// A copy of the subscription's record, else of the default record with
+// "sub_id" set to the subscription, else None; stamped with the account's
+// name and alias.
+object getSubscription(handle cls, handle subscriptionMap, handle subscriptionId, handle account) {
+    (void)cls;
+    object subscription;
+    if (contains(subscriptionMap, subscriptionId)) {
+        subscription = call_method(item(subscriptionMap, subscriptionId), k_copy);
+    } else if (contains(subscriptionMap, k_zentrova)) {
+        subscription = call_method(item(subscriptionMap, k_zentrova), k_copy);
+        set_item(subscription, k_sub_id, subscriptionId);
+    } else {
+        return none();
+    }
+    if (eq(account, Py_None)) return subscription;
+    if (contains(account, k_account_name)) {
+        object name = item(account, k_account_name);
+        set_item(subscription, k_account_name, name);
+        set_item(subscription, k_alias, name);
+    }
+    if (contains(account, k_tf_provider_alias)) {
+        object alias = item(account, k_tf_provider_alias);
+        if (!is_none(alias)) set_item(subscription, k_alias, alias);
+    }
+    return subscription;
+}
+
+// yamlObj["terraform"]["zentrova_account"]["account_name"], or "AzureDev"
+// after an error line when it cannot be read.
+object getArmAccountName(handle cls, handle yamlObj) {
+    (void)cls;
+    object logger = module_logger();
+    object name = attempt([&] { return item(item(item(yamlObj, k_terraform), k_zentrova_account), k_account_name); });
+    if (name) return name;
+    log(logger, Level::error, k_no_account_name);
+    return borrow(k_AzureDev);
+}
+
+// The entry's "vnets" value itself, or a new empty dictionary when it is
+// empty or cannot be read.
+object getSubscriptionVnets(handle cls, handle subscription) {
+    (void)cls;
+    object vnets = attempt([&] {
+        object v = item(subscription, k_vnets);
+        return length(v) == 0 ? object() : v;
+    });
+    return vnets ? vnets : new_dict();
+}
+
+}  // namespace
+
+std::vector<MethodSpec> account_methods() {
+    return {
+        method<getAzureSubscriptionInfo>("getAzureSubscriptionInfo", {"yamlObj"},
+                                         "Subscription map built from the 'azure_cred' section."),
+        method<getAzurermSubscriptionInfo>("getAzurermSubscriptionInfo", {"yamlObj"},
+                                           "Subscription map built from 'terraform'/'azurerm'."),
+        method<getVnetCidrSubscriptionInfo>("getVnetCidrSubscriptionInfo", {"yamlObj"},
+                                            "Subscription map built from the 'vnet_cidr' section."),
+        method<getSubscription>("getSubscription", {"subscriptionMap", "subscriptionId", "account=None"},
+                                "Copy of the credential record of a subscription, stamped with the account's name and alias."),
+        method<getArmAccountName>("getArmAccountName", {"yamlObj"},
+                                  "Controller account name of the document, default 'AzureDev'."),
+        method<getSubscriptionVnets>("getSubscriptionVnets", {"subscription"},
+                                     "The 'vnets' of a subscription entry, or an empty dictionary."),
+    };
+}
+
+}  // namespace cfgbase
