@@ -12,5 +12,6 @@ namespace cfgbase {
 using namespace pg;
 
 std::vector<MethodSpec> loading_methods();  // documents and global options
+std::vector<MethodSpec> vnet_methods();     // VNet options and route-table names
 
 }  // namespace cfgbase
