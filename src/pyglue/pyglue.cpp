@@ -1,5 +1,6 @@
 #include "pyglue.h"
 
+#include <cstring>
 #include <memory>
 
 namespace pg {
@@ -70,6 +71,16 @@ object tuple(std::initializer_list<handle> items) {
 void append(handle list, handle item) { check(PyList_Append(list.ptr(), item.ptr())); }
 
 object item(handle o, Py_ssize_t index) {
+    // An exact list or tuple is indexed in place, as the interpreter does.
+    PyObject* p = o.ptr();
+    if (PyList_CheckExact(p) || PyTuple_CheckExact(p)) {
+        Py_ssize_t n = Py_SIZE(p);
+        if (index < 0) index += n;
+        if (index < 0 || index >= n)
+            raise(PyExc_IndexError, PyList_CheckExact(p) ? "list index out of range"
+                                                         : "tuple index out of range");
+        return borrow(PyList_CheckExact(p) ? PyList_GET_ITEM(p, index) : PyTuple_GET_ITEM(p, index));
+    }
     object key = checked(PyLong_FromSsize_t(index));
     return item(o, key);
 }
@@ -84,7 +95,22 @@ object item_or_null(handle o, handle key) {
 
 // ---------------------------------------------------------------- comparison
 
+namespace {
+// Value equality of two str, as str.__eq__ tests it.
+bool same_text(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), std::size_t(n) * PyUnicode_KIND(a)) == 0;
+}
+}  // namespace
+
 bool compare(handle a, handle b, int op) {
+    // Two exact str compare equal by value, as str.__eq__ decides.
+    if ((op == Py_EQ || op == Py_NE) && PyUnicode_CheckExact(a.ptr()) &&
+        PyUnicode_CheckExact(b.ptr())) {
+        return same_text(a.ptr(), b.ptr()) == (op == Py_EQ);
+    }
     object r = checked(PyObject_RichCompare(a.ptr(), b.ptr(), op));
     if (r.ptr() == Py_True) return true;
     if (r.ptr() == Py_False) return false;
@@ -123,8 +149,20 @@ object cat(std::initializer_list<handle> pieces) {
     return out;
 }
 
+object add(std::initializer_list<handle> pieces) {
+    bool texts = true;
+    for (handle piece : pieces) texts = texts && PyUnicode_CheckExact(piece.ptr());
+    if (texts) return cat(pieces);
+    const handle* at = pieces.begin();
+    object sum = borrow(*at);
+    while (++at != pieces.end()) sum = checked(PyNumber_Add(sum.ptr(), at->ptr()));
+    return sum;
+}
+
 namespace {
 Text k_split{"split"};
+Text k_replace{"replace"};
+Text k_join{"join"};
 
 // One segment of an exact str split at a one-character separator.
 object exact_segment(PyObject* s, Py_UCS4 sep, Py_ssize_t index) {
@@ -159,8 +197,24 @@ object segment(handle s, handle sep, Py_ssize_t index) {
     if (PyUnicode_CheckExact(s.ptr()) && PyUnicode_CheckExact(sep.ptr()) &&
         PyUnicode_GET_LENGTH(sep.ptr()) == 1)
         return exact_segment(s.ptr(), PyUnicode_READ_CHAR(sep.ptr(), 0), index);
-    object parts = call_method(s, k_split, sep);
-    return item(parts, index);
+    return item(split(s, sep), index);
+}
+
+object replace(handle s, handle old, handle new_) {
+    if (PyUnicode_CheckExact(s.ptr()) && PyUnicode_Check(old.ptr()) && PyUnicode_Check(new_.ptr()))
+        return checked(PyUnicode_Replace(s.ptr(), old.ptr(), new_.ptr(), -1));
+    return call_method(s, k_replace, old, new_);
+}
+
+object split(handle s, handle sep) {
+    if (PyUnicode_CheckExact(s.ptr()) && PyUnicode_Check(sep.ptr()))
+        return checked(PyUnicode_Split(s.ptr(), sep.ptr(), -1));
+    return call_method(s, k_split, sep);
+}
+
+object join(handle sep, handle items) {
+    if (PyUnicode_CheckExact(sep.ptr())) return checked(PyUnicode_Join(sep.ptr(), items.ptr()));
+    return call_method(sep, k_join, items);
 }
 
 object segment(handle s, handle sep, handle index) {

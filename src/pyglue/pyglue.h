@@ -168,6 +168,13 @@ inline bool contains(handle container, handle x) {
     return r != 0;
 }
 
+// len(o)
+inline Py_ssize_t size(handle o) {
+    Py_ssize_t n = PyObject_Size(o.ptr());
+    if (n < 0) raise_pending();
+    return n;
+}
+
 // isinstance(o, cls) for a class object that may be a tuple or use __instancecheck__.
 inline bool isinstance(handle o, handle cls) {
     int r = PyObject_IsInstance(o.ptr(), cls.ptr());
@@ -190,12 +197,36 @@ object concat(const P&... pieces) {
     return cat({handle(pieces)...});
 }
 
+// `a + b + ...` with Python's `+`, left to right; pieces that are all exact
+// str are joined at once.
+object add(std::initializer_list<handle> pieces);
+
+// s.replace(old, new); s.split(sep); sep.join(items). An exact str goes
+// straight to the str implementation, anything else through its own method.
+object replace(handle s, handle old, handle new_);
+object split(handle s, handle sep);
+object join(handle sep, handle items);
+
 // `s.split("/")[index]` with Python's indexing rules (negative indices,
 // IndexError). An exact str is scanned for the one segment; anything else
 // goes through its own split method.
 object segment(handle s, handle sep, Py_ssize_t index);
 // The same with an index that is itself a Python object (a class constant).
 object segment(handle s, handle sep, handle index);
+
+// ---------------------------------------------------------------- guards
+
+// `try: return body()` / `except Exception: return fallback` — SystemExit,
+// KeyboardInterrupt and GeneratorExit pass through.
+template <class Body>
+object try_or(handle fallback, Body&& body) {
+    try {
+        return body();
+    } catch (const Error& e) {
+        if (!is_exception(e)) throw;
+        return borrow(fallback);
+    }
+}
 
 // ---------------------------------------------------------------- calls
 

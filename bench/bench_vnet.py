@@ -1,0 +1,110 @@
+"""VNet options and route-table naming of Common against the same logic in Python."""
+import logging
+from types import SimpleNamespace
+
+import dm.CrossCloudCfgbase
+from bench.run import Case
+from dm.arm.cfgbase import Common
+
+
+class PyCommon(dm.CrossCloudCfgbase.Common):
+    @classmethod
+    def readVnetOption(cls, vnetInYaml, vnet, YAML):
+        logger = logging.getLogger("dm.arm.cfgbase")
+        YAML["spoke_gw_name"] = cls.getSpokeGatewayName(vnetInYaml, vnet.name, cls.VPC_NAME_MAX_LENGTH)
+        YAML["transit_gw_name"] = cls.getTransitGatewayName(vnetInYaml, vnet.name)
+        YAML["spoke_gw_tags"] = cls.getSpokeGatewayTags(vnetInYaml, vnet.name)
+        if vnetInYaml[vnet.name]["spoke_gw_size"]:
+            YAML["ztvx_gw_size"] = vnetInYaml[vnet.name]["spoke_gw_size"]
+        if vnetInYaml[vnet.name]["hpe"] != None:  # noqa: E711 (the comparison is an inequality test)
+            YAML["hpe"] = str(vnetInYaml[vnet.name]["hpe"]).lower()
+        if vnetInYaml[vnet.name]["inspection"] is not None:
+            YAML["inspection"] = str(vnetInYaml[vnet.name]["inspection"]).lower()
+        else:
+            YAML["inspection"] = None
+        YAML["vnet_name"] = vnet.name
+        if vnetInYaml[vnet.name]["domain"] is not None:
+            YAML["domain"] = vnetInYaml[vnet.name]["domain"]
+        else:
+            YAML["domain"] = None
+        if vnetInYaml[vnet.name]["max_hpe_performance"] is not None:
+            YAML["max_hpe_performance"] = str(vnetInYaml[vnet.name]["max_hpe_performance"]).lower()
+        if vnetInYaml[vnet.name]["spoke_ha"] is not None:
+            YAML["spoke_ha"] = str(vnetInYaml[vnet.name]["spoke_ha"]).lower()
+        if YAML["hpe"] == "false" and YAML["max_hpe_performance"] is not None:
+            logger.error("  **Error** max_hpe_performance can only be set when hpe is set to True")
+        for key in ("enable_spoke_egress", "copy_quad_zero_route", "subnet_groups_inspected", "subnet_groups"):
+            YAML[key] = vnetInYaml[vnet.name][key]
+        YAML["subnet_in_subnet_groups"] = []
+        if YAML["subnet_groups"] is not None:
+            YAML["subnet_in_subnet_groups"] = [group["subnet_name"] for group in YAML["subnet_groups"]]
+        YAML["spoke_advertisement"] = cls.getSpokeAdvertisement(vnetInYaml, vnet)
+        YAML["spoke_routes"] = cls.getSpokeRoutes(vnetInYaml, vnet)
+        YAML["migrate_non_associated_subnet"] = vnetInYaml[vnet.name]["migrate_non_associated_subnet"]
+        if vnetInYaml[vnet.name]["filter_service_tags"] is not None:
+            YAML["filter_service_tags"] = vnetInYaml[vnet.name]["filter_service_tags"]
+        else:
+            YAML["filter_service_tags"] = []
+
+    @classmethod
+    def _joined(cls, vnetInYaml, vnet, key):
+        if key not in vnetInYaml[vnet.name]:
+            return None
+        if vnetInYaml[vnet.name][key] is None:
+            return None
+        values = vnetInYaml[vnet.name][key]
+        try:
+            return ",".join(values)
+        except Exception:
+            return None
+
+    @classmethod
+    def getSpokeAdvertisement(cls, vnetInYaml, vnet):
+        return cls._joined(vnetInYaml, vnet, "spoke_advertisement")
+
+    @classmethod
+    def getSpokeRoutes(cls, vnetInYaml, vnet):
+        return cls._joined(vnetInYaml, vnet, "spoke_routes")
+
+    @classmethod
+    def transformName(cls, transforms, iDict):
+        base = ""
+        for x in transforms:
+            if x["key"] == "base":
+                base = x["value"]
+                for ykey in iDict:
+                    base = base.replace("{" + ykey + "}", iDict[ykey])
+            elif x["key"] == "replace":
+                cmp = x["value"].split(",")
+                base = base.replace(cmp[0], cmp[1])
+        return base
+
+
+def cases():
+    vnet = SimpleNamespace(name="prod-spoke-eastus2-01")
+    vnetInYaml = {"prod-spoke-eastus2-01": {
+        "spoke_gw_name": None, "transit_gw_name": "transit-eastus2", "spoke_gw_tags": {"env": "prod"},
+        "spoke_gw_size": "Standard_D3_v2", "hpe": True, "inspection": False, "domain": "prod",
+        "max_hpe_performance": None, "spoke_ha": True, "enable_spoke_egress": False,
+        "copy_quad_zero_route": True, "subnet_groups_inspected": None,
+        "subnet_groups": [{"subnet_name": f"app-{i}"} for i in range(6)],
+        "spoke_advertisement": ["10.20.0.0/16", "10.21.0.0/16", "172.16.4.0/22"],
+        "spoke_routes": None, "migrate_non_associated_subnet": False,
+        "filter_service_tags": ["AzureMonitor", "Storage"]}}
+    account = {"hpe": "false", "max_hpe_performance": None, "spoke_ha": "false"}
+    steps = [{"key": "base", "value": "rt-{vnet}-{snet}-{rtb}"}, {"key": "replace", "value": "prod-,p-"},
+             {"key": "replace", "value": "eastus2,eu2"}, {"key": "replace", "value": "_,-"},
+             {"key": "suffix", "value": "ignored"}]
+    names = {"vnet": "prod-spoke-eastus2-01", "snet": "app_frontend", "rtb": "legacy_udr"}
+
+    def read(impl):
+        YAML = dict(account)
+        impl.readVnetOption(vnetInYaml, vnet, YAML)
+        return YAML
+
+    return [
+        Case("transformName (4 steps, 3 placeholders)", lambda: Common.transformName(steps, names),
+             lambda: PyCommon.transformName(steps, names), number=50000),
+        Case("readVnetOption (realistic entry)", lambda: read(Common), lambda: read(PyCommon),
+             number=20000),
+    ]
