@@ -51,6 +51,7 @@ inline bool caught(const Error& e, PyObject* cls) { return e.matches(cls); }
 // `except Exception:` — SystemExit, KeyboardInterrupt and GeneratorExit are
 // not in this family and must be rethrown by the caller.
 inline bool is_exception(const Error& e) { return e.matches(PyExc_Exception); }
+
 // `try: v = body() except Exception: ...` — the body's result, or an empty
 // object when it raised an error of the Exception family (others propagate).
 template <class Body>
