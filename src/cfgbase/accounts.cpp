@@ -48,16 +48,16 @@ void exit_after_error(handle logger, handle message) {
 
 // The record of one subscription served by an "azure_cred" entry.
 object credential_record(handle entry, handle subId, handle apps) {
-    object record = new_dict();
-    set_item(record, k_secret_env, item(entry, k_arm_application_secret_env));
-    set_item(record, k_secret_data_src, contains(entry, k_arm_application_secret_data_src)
-                                            ? item(entry, k_arm_application_secret_data_src)
-                                            : borrow(k_empty));
-    set_item(record, k_app_id, item(entry, k_arm_application_id));
-    set_item(record, k_dir_id, item(entry, k_arm_directory_id));
-    set_item(record, k_sub_id, subId);
-    set_item(record, k_apps, apps);
-    return record;
+    return dict_of({
+        {k_secret_env, item(entry, k_arm_application_secret_env)},
+        {k_secret_data_src, contains(entry, k_arm_application_secret_data_src)
+                                ? item(entry, k_arm_application_secret_data_src)
+                                : borrow(k_empty)},
+        {k_app_id, item(entry, k_arm_application_id)},
+        {k_dir_id, item(entry, k_arm_directory_id)},
+        {k_sub_id, subId},
+        {k_apps, apps},
+    });
 }
 
 // Subscription id -> credential record from "azure_cred"; the "zentrova"
@@ -117,14 +117,9 @@ object getVnetCidrSubscriptionInfo(handle cls, handle yamlObj) {
     object subscriptionMap = new_dict();
     for (handle entry : iterate(item(yamlObj, k_vnet_cidr))) {
         object subId = item(entry, k_arm_subscription_id);
-        object secretEnv = item(entry, k_arm_application_secret_env);
-        object appId = item(entry, k_arm_application_id);
-        object dirId = item(entry, k_arm_directory_id);
-        object record = new_dict();
-        set_item(record, k_secret_env, secretEnv);
-        set_item(record, k_app_id, appId);
-        set_item(record, k_dir_id, dirId);
-        set_item(subscriptionMap, subId, record);
+        set_item(subscriptionMap, subId, dict_of({{k_secret_env, item(entry, k_arm_application_secret_env)},
+                                                  {k_app_id, item(entry, k_arm_application_id)},
+                                                  {k_dir_id, item(entry, k_arm_directory_id)}}));
     }
     return subscriptionMap;
 }

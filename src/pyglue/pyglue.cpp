@@ -61,6 +61,12 @@ void Text::intern_all() {
 object new_list() { return checked(PyList_New(0)); }
 object new_dict() { return checked(PyDict_New()); }
 
+object dict_of(std::initializer_list<KeyValue> items) {
+    object d = checked(_PyDict_NewPresized(Py_ssize_t(items.size())));
+    for (const KeyValue& kv : items) check(PyDict_SetItem(d.ptr(), kv.key.ptr(), kv.value.ptr()));
+    return d;
+}
+
 object tuple(std::initializer_list<handle> items) {
     object t = checked(PyTuple_New(Py_ssize_t(items.size())));
     Py_ssize_t i = 0;
@@ -86,6 +92,9 @@ object item(handle o, Py_ssize_t index) {
 }
 
 object item_or_null(handle o, handle key) {
+    bool fast;
+    if (PyObject* v = detail::str_key_lookup(o, key, &fast)) return borrow(v);
+    if (fast) return object();
     PyObject* v = PyObject_GetItem(o.ptr(), key.ptr());
     if (v) return steal(v);
     if (!PyErr_ExceptionMatches(PyExc_KeyError)) raise_pending();

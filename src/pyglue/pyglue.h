@@ -51,6 +51,7 @@ inline bool caught(const Error& e, PyObject* cls) { return e.matches(cls); }
 // `except Exception:` — SystemExit, KeyboardInterrupt and GeneratorExit are
 // not in this family and must be rethrown by the caller.
 inline bool is_exception(const Error& e) { return e.matches(PyExc_Exception); }
+
 // `try: v = body() except Exception: ...` — the body's result, or an empty
 // object when it raised an error of the Exception family (others propagate).
 template <class Body>
@@ -108,6 +109,13 @@ inline bool is_none(handle h) { return h.ptr() == Py_None; }
 
 object new_list();
 object new_dict();
+// `{k1: v1, k2: v2, ...}` as a dict display builds it: sized for its items
+// up front, keys in the order given.
+struct KeyValue {
+    handle key;
+    handle value;
+};
+object dict_of(std::initializer_list<KeyValue> items);
 object tuple(std::initializer_list<handle> items);
 void append(handle list, handle item);  // list.append(item) for an exact list
 
@@ -125,11 +133,29 @@ inline bool has_attr(handle o, handle name) {
     return false;
 }
 
+namespace detail {
+// An exact dict looked up by an exact str key: the dict lookup that o[key]
+// makes, without the protocol dispatch; *applies tells whether it was made.
+inline PyObject* str_key_lookup(handle o, handle key, bool* applies) {
+    *applies = PyDict_CheckExact(o.ptr()) && PyUnicode_CheckExact(key.ptr());
+    if (!*applies) return nullptr;
+    PyObject* v = PyDict_GetItemWithError(o.ptr(), key.ptr());
+    if (!v && PyErr_Occurred()) raise_pending();
+    return v;
+}
+}  // namespace detail
+
 // o[key]
-inline object item(handle o, handle key) { return checked(PyObject_GetItem(o.ptr(), key.ptr())); }
+inline object item(handle o, handle key) {
+    bool fast;
+    if (PyObject* v = detail::str_key_lookup(o, key, &fast)) return borrow(v);
+    if (fast) raise(PyExc_KeyError, key);  // KeyError(key), as the dict raises it
+    return checked(PyObject_GetItem(o.ptr(), key.ptr()));
+}
 object item(handle o, Py_ssize_t index);
-// o[key] = value
+// o[key] = value (an exact dict takes the store its subscript slot makes)
 inline void set_item(handle o, handle key, handle value) {
+    if (PyDict_CheckExact(o.ptr())) return check(PyDict_SetItem(o.ptr(), key.ptr(), value.ptr()));
     check(PyObject_SetItem(o.ptr(), key.ptr(), value.ptr()));
 }
 // o[key], or an empty object when that raises KeyError (other errors propagate).

@@ -24,22 +24,14 @@ ONE_ARGUMENT = [Common.getAzurermSubscriptionInfo, Common.getVnetCidrSubscriptio
                 Common.getFilterCidrs, Common.getControllerPrivateIp, Common.getTransitPeeringMap]
 
 
-class Recorder(logging.Handler):
-    def __init__(self):
-        super().__init__()
-        self.lines = []
-
-    def emit(self, record):
-        self.lines.append(record.getMessage())
-
-
 @pytest.fixture(scope="module")
 def recorder():
-    logger = logging.getLogger("dm.arm.cfgbase")
-    handler = Recorder()
-    logger.addHandler(handler)
+    handler = logging.Handler()
+    handler.lines = []
+    handler.emit = lambda record: handler.lines.append(record.getMessage())
+    logging.getLogger("dm.arm.cfgbase").addHandler(handler)
     yield handler
-    logger.removeHandler(handler)
+    logging.getLogger("dm.arm.cfgbase").removeHandler(handler)
 
 
 @settings(max_examples=150, deadline=None)
