@@ -12,6 +12,7 @@ namespace cfgbase {
 using namespace pg;
 
 std::vector<MethodSpec> loading_methods();         // documents and global options
+std::vector<MethodSpec> folder_methods();          // output folders and report banners
 std::vector<MethodSpec> account_methods();         // subscription credential maps
 std::vector<MethodSpec> account_option_methods();  // per-account and document-wide readers
 
