@@ -12,6 +12,7 @@ namespace cfgbase {
 using namespace pg;
 
 std::vector<MethodSpec> loading_methods();         // documents and global options
+std::vector<MethodSpec> folder_methods();          // output and log folders, report banners
 std::vector<MethodSpec> vnet_methods();            // VNet options and route-table names
 std::vector<MethodSpec> account_methods();         // subscription credential maps
 std::vector<MethodSpec> account_option_methods();  // per-account and document-wide readers

@@ -1,5 +1,5 @@
-// Loading documents: the input document read at import, and the migration
-// configuration's global options.
+// Loading documents: the input document read at import, the migration
+// configuration file, and the configuration's global options.
 #include "common.h"
 
 namespace cfgbase {
@@ -14,6 +14,46 @@ Text k_load{"load"};
 Text k_Common{"Common"};
 Text k_REGION{"REGION"};
 Text k_AZURE_SUBNET{"AZURE_SUBNET"};
+Text k_Path{"Path"};
+Text k_load_from_yaml{"load_from_yaml"};
+Text k_dump_to_dict{"dump_to_dict"};
+Text k_GLOBAL_ATTRIBUTE_LIST{"GLOBAL_ATTRIBUTE_LIST"};
+Text k_items{"items"};
+Text k_config{"config"};
+Text k_Global{"Global"};
+Text k_boolean{"boolean"};
+Text k_string{"string"};
+Text k_int{"int"};
+Text k_validateBoolean{"validateBoolean"};
+Text k_validateString{"validateString"};
+Text k_validateInt{"validateInt"};
+Text k_empty{""};
+Text k_getRouteTableNameConfig{"getRouteTableNameConfig"};
+Text k_configure_route_table_name{"configure_route_table_name"};
+Text k_configure_main_route_table_prefix{"configure_main_route_table_prefix"};
+Text k_zentrova{"zentrova"};
+Text k_tf_controller_access{"tf_controller_access"};
+Text k_terraform{"terraform"};
+Text k_tf_cloud{"tf_cloud"};
+Text k_module_name{"module_name"};
+Text k_alert{"alert"};
+Text k_check_gateway_existence{"check_gateway_existence"};
+Text k_switch_traffic{"switch_traffic"};
+Text k_manage_propagate_gateway_routes{"manage_propagate_gateway_routes"};
+Text k_key{"key"};
+Text k_value{"value"};
+Text k_Key{"Key"};
+Text k_Value{"Value"};
+Text k_invalid{"Invalid "};
+Text k_option{" option "};
+Text k_not_an_integer{". Valid input is an integer"};
+Text k_getLabel{"getLabel"};
+Text k_print{"print"};
+Text k_sys{"sys"};
+Text k_exit{"exit"};
+Text k_expect_yaml_for{"**Alert** Expect YAML for "};
+Text k_got{", got "};
+Text k_instead{" instead!"};
 
 // Reads <data path>/azure_data/input.json into Common.REGION and
 // Common.AZURE_SUBNET (set on Common itself, not on cls). The file is closed
@@ -35,12 +75,104 @@ object loadInputJson(handle cls) {
     return none();
 }
 
+// The YAML configuration file as plain mappings and lists.
+object convert_yaml_to_json(handle cls, handle file_path) {
+    (void)cls;
+    object config = call(Globals::get(k_load_from_yaml), call(Globals::get(k_Path), file_path));
+    return call(Globals::get(k_dump_to_dict), config);
+}
+
+// Copies the global options, the two naming lists and the document-wide
+// values into the run's option mapping. A boolean option left out is False;
+// a present option is validated by its type tag and stored as it is.
+object readGlobalConfigOption(handle cls, handle data, handle YAML) {
+    object input = item(data, k_config);
+    for (handle pair : iterate(call_method(attr(cls, k_GLOBAL_ATTRIBUTE_LIST), k_items))) {
+        auto [name, type] = unpack2(pair);
+        if (contains(input, name)) {
+            if (eq(type, k_boolean))
+                call_method(cls, k_validateBoolean, k_Global, name, item(input, name));
+            else if (eq(type, k_string))
+                call_method(cls, k_validateString, k_Global, name, item(input, name));
+            else if (eq(type, k_int))
+                call_method(cls, k_validateInt, k_Global, name, item(input, name));
+            set_item(YAML, name, item(input, name));
+        } else if (eq(type, k_boolean)) {
+            set_item(YAML, name, Py_False);
+        } else if (eq(type, k_string)) {
+            set_item(YAML, name, k_empty);
+        }
+    }
+    set_item(YAML, k_configure_route_table_name,
+             call_method(cls, k_getRouteTableNameConfig,
+                         item(item(data, k_config), k_configure_route_table_name)));
+    set_item(YAML, k_configure_main_route_table_prefix,
+             call_method(cls, k_getRouteTableNameConfig,
+                         item(item(data, k_config), k_configure_main_route_table_prefix)));
+    set_item(YAML, k_tf_controller_access, item(item(data, k_zentrova), k_tf_controller_access));
+    set_item(YAML, k_tf_cloud, item(item(data, k_terraform), k_tf_cloud));
+    set_item(YAML, k_module_name, item(item(data, k_terraform), k_module_name));
+    set_item(YAML, k_check_gateway_existence, item(item(data, k_alert), k_check_gateway_existence));
+    set_item(YAML, k_manage_propagate_gateway_routes,
+             item(item(data, k_switch_traffic), k_manage_propagate_gateway_routes));
+    return none();
+}
+
+// [{"Key": t["key"], "Value": t["value"]} for t in transformList], or a new
+// empty list when the value is not such a list.
+object getRouteTableNameConfig(handle cls, handle transformList) {
+    (void)cls;
+    object tagsList = attempt([&] {
+        object tags = new_list();
+        for (handle tag : iterate(transformList)) {
+            object key = item(tag, k_key);
+            object value = item(tag, k_value);
+            object entry = new_dict();
+            set_item(entry, k_Key, key);
+            set_item(entry, k_Value, value);
+            append(tags, entry);
+        }
+        return tags;
+    });
+    return tagsList ? tagsList : new_list();
+}
+
+// Logs an error unless the value is an int (bool included); never raises.
+object validateInt(handle cls, handle scope, handle name, handle input) {
+    (void)cls;
+    object logger = module_logger();
+    if (PyLong_Check(input.ptr())) return none();
+    log(logger, Level::error, concat(k_invalid, scope, k_option, name, k_not_an_integer));
+    return none();
+}
+
+// Ends the process (status 1) after an alert line unless the document's
+// label is the expected one.
+object expectYamlType(handle cls, handle accounts_data, handle expectYamlFile) {
+    if (ne(call_method(cls, k_getLabel, accounts_data), expectYamlFile)) {
+        call(Globals::get(k_print), concat(k_expect_yaml_for, expectYamlFile, k_got,
+                                           call_method(cls, k_getLabel, accounts_data), k_instead));
+        call_method(Globals::get(k_sys), k_exit, integer(1));
+    }
+    return none();
+}
+
 }  // namespace
 
 std::vector<MethodSpec> loading_methods() {
     return {
         method<loadInputJson>("loadInputJson", {},
                               "Read the input document into Common.REGION and Common.AZURE_SUBNET."),
+        method<convert_yaml_to_json>("convert_yaml_to_json", {"file_path"},
+                                     "The YAML configuration file as plain mappings and lists."),
+        method<readGlobalConfigOption>("readGlobalConfigOption", {"data", "YAML"},
+                                       "Copy the global options of the configuration into the option mapping."),
+        method<getRouteTableNameConfig>("getRouteTableNameConfig", {"transformList"},
+                                        "A name transform list with 'Key'/'Value' entries, or an empty list."),
+        method<validateInt>("validateInt", {"scope", "name", "input"},
+                            "Log an error unless the option value is an integer."),
+        method<expectYamlType>("expectYamlType", {"accounts_data", "expectYamlFile"},
+                               "End the process unless the document has the expected label."),
     };
 }
 

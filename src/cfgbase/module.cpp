@@ -74,7 +74,8 @@ void load() {
                        {intern("GLOBAL_ATTRIBUTE_LIST"), global_attribute_list()},
                    },
                    {}};
-    for (auto* part : {loading_methods, vnet_methods, account_methods, account_option_methods})
+    for (auto* part : {loading_methods, folder_methods, vnet_methods, account_methods,
+                       account_option_methods})
         for (MethodSpec& m : part()) spec.methods.push_back(std::move(m));
 
     object base = attr(attr(Globals::get(intern("dm")), k_CrossCloudCfgbase), k_Common);
