@@ -1,0 +1,167 @@
+"""The local cloud: subscriptions and resource groups, the backends, and the door requests come in by."""
+import copy
+import json
+import threading
+
+from . import azcli, errors, ids, router, topology
+from .backends.gateways import Gateways
+from .backends.graph import ResourceGraph
+from .backends.locks import Locks
+from .backends.operations import Operations
+from .backends.peerings import Peerings
+from .backends.route_tables import RouteTables
+from .backends.subnets import Subnets
+from .backends.virtual_networks import VirtualNetworks
+from .faults import Fault, TransportFault
+from .requestlog import RequestLog
+from .transport import LocalTransport
+
+FORMAT = "localarm/1"
+
+
+class LocalCloud:
+    """Network state of one or more subscriptions, answering the REST requests of the Azure SDK.
+
+    `page_size` is the number of items per list page; `lro_polls` the number of
+    "InProgress" answers each asynchronous operation gives before its outcome;
+    `location` the default region of resource groups.
+    """
+
+    def __init__(self, page_size=100, lro_polls=1, location="eastus"):
+        self.page_size, self.lro_polls, self.location = page_size, lro_polls, location
+        self.subscriptions = {}
+        self.vnets = VirtualNetworks(self)
+        self.subnets = Subnets(self)
+        self.route_tables = RouteTables(self)
+        self.peerings = Peerings(self)
+        self.gateways = Gateways(self)
+        self.locks = Locks(self)
+        self.graph = ResourceGraph(self)
+        self.operations = Operations(self)
+        self.log = RequestLog()
+        self.faults = []
+        self._by_type = {backend.TYPE.lower(): backend.table for backend in
+                         (self.vnets, self.subnets, self.route_tables, self.peerings, self.gateways, self.locks)}
+        self._router = router.Router(router.routes(self))
+        self._serialised = threading.RLock()
+        self.transport = LocalTransport(self)  # what SDK clients of this cloud send through
+
+    # Subscriptions and resource groups
+
+    def add_group(self, sub, rg, location=None):
+        subscription = self.subscriptions.setdefault(sub.lower(), {"subscriptionId": sub, "groups": {}})
+        return subscription["groups"].setdefault(rg.lower(), {"name": rg, "location": location or self.location})
+
+    def require_subscription(self, sub):
+        subscription = self.subscriptions.get(sub.lower())
+        if subscription is None:
+            raise errors.subscription_not_found(sub)
+        return subscription
+
+    def require_group(self, resource_id):
+        group = self.require_subscription(ids.subscription(resource_id))["groups"].get(
+            ids.resource_group(resource_id).lower())
+        if group is None:
+            raise errors.group_not_found(ids.resource_group(resource_id))
+        return group
+
+    # Requests
+
+    def handle(self, method, url, content=None):
+        """Answer one request; raises TransportFault when a fault drops it."""
+        with self._serialised:
+            request = router.Request(method, url, content)
+            found = self._router.find(request)
+            operation = found[0] if found else "unknown"
+            fault = next((f for f in self.faults if f.matches(operation, request.path)), None)
+            if fault is not None and fault.transport_error:
+                self.log.record(operation, request.method, request.path, None)
+                raise TransportFault(fault.message)
+            try:
+                if found is None:
+                    raise errors.not_served(request.method, request.path)
+                if fault is not None and not fault.operation_failed:
+                    raise errors.ArmError(fault.status, fault.code, fault.message)
+                _, kind, handler, request.params = found
+                reply = router.answer(self, request, kind, handler, fault and fault.error())
+            except errors.ArmError as error:
+                reply = router.Reply(error.status, error.body())
+            self.log.record(operation, request.method, request.path, reply.status)
+            return reply
+
+    def fail(self, operation, nth=1, **how):
+        """Plant a fault (see Fault) for the nth request of the operation, e.g. "subnets.create_or_update"."""
+        fault = Fault(operation, nth, **how)
+        self.faults.append(fault)
+        return fault
+
+    # State
+
+    def get(self, resource_id):
+        """A copy of a resource as a GET would answer it, or None."""
+        table = self._table(_type_of(resource_id))
+        resource = table.get(resource_id)
+        if resource is not None and table is self.vnets.table:
+            resource = self.vnets.render(resource)
+        return copy.deepcopy(resource)
+
+    def resources(self):
+        for table in self._by_type.values():
+            yield from table
+
+    def restore(self, resources):
+        """Take resources as stored (the saved form), then rebuild the route tables' back-references."""
+        for resource in resources:
+            self.add_group(ids.subscription(resource["id"]), ids.resource_group(resource["id"]),
+                           resource.get("location"))
+            self._table(resource["type"]).put(copy.deepcopy(resource))
+        self.route_tables.relink(self.subnets.table)
+
+    def to_json(self):
+        subscriptions = {s["subscriptionId"]: {g["name"]: {"location": g["location"]} for g in s["groups"].values()}
+                         for s in self.subscriptions.values()}
+        return {"format": FORMAT, "subscriptions": subscriptions, "resources": copy.deepcopy(list(self.resources()))}
+
+    @classmethod
+    def from_json(cls, state, **settings):
+        if state.get("format") != FORMAT:
+            raise ValueError("not a saved local cloud (format " + repr(state.get("format")) + ")")
+        cloud = cls(**settings)
+        for sub, groups in state["subscriptions"].items():
+            for rg, group in groups.items():
+                cloud.add_group(sub, rg, group["location"])
+        cloud.restore(state["resources"])
+        return cloud
+
+    def save(self, path):
+        with open(path, "w") as file:
+            json.dump(self.to_json(), file, indent=1)
+
+    @classmethod
+    def load(cls, path, **settings):
+        with open(path) as file:
+            return cls.from_json(json.load(file), **settings)
+
+    @classmethod
+    def from_topology(cls, source, **settings):
+        """A cloud seeded from a topology file or mapping (see localarm.topology)."""
+        cloud = cls(**settings)
+        topology.seed(cloud, topology.read(source))
+        return cloud
+
+    def import_cli(self, *documents):
+        """Add what `az network vnet list`, `az network route-table list` (and the like) printed as JSON."""
+        self.restore(azcli.resources(documents))
+
+    def _table(self, resource_type):
+        table = self._by_type.get(resource_type.lower())
+        if table is None:
+            raise ValueError("the local cloud holds no resources of type " + resource_type)
+        return table
+
+
+def _type_of(resource_id):
+    """Microsoft.Network/virtualNetworks/subnets for a subnet id, and so on."""
+    parts = resource_id.strip("/").split("/")
+    at = len(parts) - 1 - parts[::-1].index("providers")
+    return "/".join([parts[at + 1]] + parts[at + 2::2])
