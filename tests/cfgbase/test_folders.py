@@ -150,6 +150,12 @@ def test_unknown_account_folder_logs_and_selects_the_subscription_id(caplog, fol
     assert lines(caplog) == [(logging.ERROR, "**Error** unknown account_folder value: " + shown + UNKNOWN)]
 
 
+@pytest.mark.parametrize("output", ["out", "ŏut", "o€t", "😀ut", ""])
+@pytest.mark.parametrize("sub_id", ["s", "š", "€", "😀", ""])
+def test_target_location_joins_texts_of_any_width(output, sub_id):
+    assert Common.getTargetLocation({"sub_id": sub_id}, target(terraform_output=output)) == output + "/" + sub_id
+
+
 def test_target_location_joins_as_text_and_raises_on_missing_keys(caplog):
     assert Common.getTargetLocation(INFO, target(terraform_output="out/", account_folder="id")) == "out//0000-1111"
     with pytest.raises(KeyError, match="terraform_output"):
