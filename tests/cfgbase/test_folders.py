@@ -58,12 +58,24 @@ def test_unreadable_log_folder_defaults_with_a_warning(caplog, doc):
                               '**Alert** output folder attribute log_output not defined, default to "./"')]
 
 
-def test_log_folder_lets_interrupts_through():
-    class Interrupting(dict):
-        def __getitem__(self, key):
+class Interrupting(dict):
+    """Raises KeyboardInterrupt when `key` is looked up."""
+    def __init__(self, key, **items):
+        super().__init__(items)
+        self.key = key
+
+    def __getitem__(self, key):
+        if key == self.key:
             raise KeyboardInterrupt
+        return super().__getitem__(key)
+
+
+def test_guarded_lookups_let_interrupts_through():
     with pytest.raises(KeyboardInterrupt):
-        Common.getLogFolder(Interrupting())
+        Common.getLogFolder(Interrupting("log_output"))
+    terraform = Interrupting("account_folder", terraform_output="/out")
+    with pytest.raises(KeyboardInterrupt):
+        Common.getTargetLocation(INFO, {"terraform": terraform})
 
 
 # ---------------------------------------------------------------- intLogLocationMgmtVnetCidr
