@@ -38,8 +38,6 @@ def test_tmp_folder_id_lookups_raise():
     with pytest.raises(KeyError):
         Common.getTmpFolderId({"terraform": {}}, "x")
     with pytest.raises(IndexError):
-        Common.getTmpFolderId(tmp_doc("VNET_ID", account_info=[]), "x")
-    with pytest.raises(IndexError):
         Common.getTmpFolderId(tmp_doc("VNET_ID", account_info=[{"vnets": []}]), "x")
 
 
