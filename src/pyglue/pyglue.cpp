@@ -149,10 +149,17 @@ object cat(std::initializer_list<handle> pieces) {
         if (w > widest) widest = w;
     }
     object out = checked(PyUnicode_New(length, widest));
+    const int kind = PyUnicode_KIND(out.ptr());
+    char* data = static_cast<char*>(PyUnicode_DATA(out.ptr()));
     Py_ssize_t at = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        Py_ssize_t len = PyUnicode_GET_LENGTH(texts[i].ptr());
-        if (PyUnicode_CopyCharacters(out.ptr(), at, texts[i].ptr(), 0, len) < 0) raise_pending();
+        PyObject* t = texts[i].ptr();
+        Py_ssize_t len = PyUnicode_GET_LENGTH(t);
+        // A piece of the result's width is copied as it is; a narrower one is widened.
+        if (PyUnicode_KIND(t) == kind)
+            std::memcpy(data + at * kind, PyUnicode_DATA(t), std::size_t(len) * kind);
+        else if (PyUnicode_CopyCharacters(out.ptr(), at, t, 0, len) < 0)
+            raise_pending();
         at += len;
     }
     return out;

@@ -38,8 +38,6 @@ def test_tmp_folder_id_lookups_raise():
     with pytest.raises(KeyError):
         Common.getTmpFolderId({"terraform": {}}, "x")
     with pytest.raises(IndexError):
-        Common.getTmpFolderId(tmp_doc("VNET_ID", account_info=[]), "x")
-    with pytest.raises(IndexError):
         Common.getTmpFolderId(tmp_doc("VNET_ID", account_info=[{"vnets": []}]), "x")
 
 
@@ -58,12 +56,24 @@ def test_unreadable_log_folder_defaults_with_a_warning(caplog, doc):
                               '**Alert** output folder attribute log_output not defined, default to "./"')]
 
 
-def test_log_folder_lets_interrupts_through():
-    class Interrupting(dict):
-        def __getitem__(self, key):
+class Interrupting(dict):
+    """Raises KeyboardInterrupt when `key` is looked up."""
+    def __init__(self, key, **items):
+        super().__init__(items)
+        self.key = key
+
+    def __getitem__(self, key):
+        if key == self.key:
             raise KeyboardInterrupt
+        return super().__getitem__(key)
+
+
+def test_guarded_lookups_let_interrupts_through():
     with pytest.raises(KeyboardInterrupt):
-        Common.getLogFolder(Interrupting())
+        Common.getLogFolder(Interrupting("log_output"))
+    terraform = Interrupting("account_folder", terraform_output="/out")
+    with pytest.raises(KeyboardInterrupt):
+        Common.getTargetLocation(INFO, {"terraform": terraform})
 
 
 # ---------------------------------------------------------------- intLogLocationMgmtVnetCidr
@@ -148,6 +158,12 @@ def test_absent_account_folder_selects_the_subscription_id_silently(caplog):
 def test_unknown_account_folder_logs_and_selects_the_subscription_id(caplog, folder, shown):
     assert Common.getTargetLocation(INFO, target(account_folder=folder)) == "/out/0000-1111"
     assert lines(caplog) == [(logging.ERROR, "**Error** unknown account_folder value: " + shown + UNKNOWN)]
+
+
+@pytest.mark.parametrize("output", ["out", "ŏut", "o€t", "😀ut", ""])
+@pytest.mark.parametrize("sub_id", ["s", "š", "€", "😀", ""])
+def test_target_location_joins_texts_of_any_width(output, sub_id):
+    assert Common.getTargetLocation({"sub_id": sub_id}, target(terraform_output=output)) == output + "/" + sub_id
 
 
 def test_target_location_joins_as_text_and_raises_on_missing_keys(caplog):

@@ -91,11 +91,6 @@ def test_loader_gets_a_path_object_through_the_module_names(monkeypatch):
     assert seen == [pathlib.Path("a/b.yaml")] and isinstance(seen[0], pathlib.Path)
 
 
-def test_missing_yaml_file_raises(tmp_path):
-    with pytest.raises(FileNotFoundError):
-        Common.convert_yaml_to_json(tmp_path / "absent.yaml")
-
-
 # ---------------------------------------------------------------- readGlobalConfigOption
 
 def document(**config):
@@ -225,19 +220,13 @@ def test_route_table_naming_lets_interrupts_through():
 
 # ---------------------------------------------------------------- validateInt
 
-def test_integers_and_bools_pass_silently(caplog):
+def test_only_non_integers_are_logged_at_error_and_nothing_is_raised(caplog):
     class Count(int):
         pass
-    for value in [0, -3, 2 ** 80, True, False, Count(4)]:
-        assert Common.validateInt("Global", "n", value) is None
-    assert lines(caplog) == []
-
-
-def test_other_values_are_logged_at_error_and_nothing_is_raised(caplog):
-    for value in ["1", 1.0, None, [1]]:
+    for value in [0, 2 ** 80, True, Count(4), "1", 1.0, None]:
         assert Common.validateInt("Global", "n", value) is None
     assert Common.validateInt(3, ["opt"], "x") is None
-    assert lines(caplog) == [(logging.ERROR, "Invalid Global option n. Valid input is an integer")] * 4 + [
+    assert lines(caplog) == [(logging.ERROR, "Invalid Global option n. Valid input is an integer")] * 3 + [
         (logging.ERROR, "Invalid 3 option ['opt']. Valid input is an integer")]
 
 
