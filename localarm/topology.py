@@ -57,16 +57,16 @@ def read(source):
 def seed(cloud, topology):
     if topology.get("location"):
         cloud.location = topology["location"]
-    groups = [(sub, rg, spec or {}) for sub, subscription in (topology.get("subscriptions") or {}).items()
-              for rg, spec in (subscription or {}).items()]
-    for sub, rg, spec in groups:
-        _check(spec, GROUP_KEYS, rg)
-        cloud.add_group(sub, rg, spec.get("location"))
-    for sub, rg, spec in groups:
-        for name, table in (spec.get("route_tables") or {}).items():
+    groups = [(sub, rg, entry or {}) for sub, subscription in (topology.get("subscriptions") or {}).items()
+              for rg, entry in (subscription or {}).items()]
+    for sub, rg, entry in groups:
+        _check(entry, GROUP_KEYS, rg)
+        cloud.add_group(sub, rg, entry.get("location"))
+    for sub, rg, entry in groups:
+        for name, table in (entry.get("route_tables") or {}).items():
             cloud.route_tables.put(ids.resource_id(sub, rg, "routeTables", name), _route_table(name, table or {}))
     vnets = [(ids.resource_id(sub, rg, "virtualNetworks", name), vnet or {}, sub, rg)
-             for sub, rg, spec in groups for name, vnet in (spec.get("vnets") or {}).items()]
+             for sub, rg, entry in groups for name, vnet in (entry.get("vnets") or {}).items()]
     for vnet_id, vnet, sub, rg in vnets:
         _check(vnet, VNET_KEYS, vnet_id)
         cloud.vnets.put(vnet_id, {"tags": vnet.get("tags"),
