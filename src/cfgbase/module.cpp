@@ -57,7 +57,7 @@ void load() {
     bind("Globals", import_from("dm.arm.res.Globals", "Globals"));
     bind("yctx", import_from("dm.arm.res.YamlContext", "YamlContext"));
 
-    ClassSpec spec{"Common", "Migration configuration: documents, options, credentials, folders and report banners.",
+    ClassSpec definition{"Common", "Migration configuration: documents, options, credentials, folders and report banners.",
                    {
                        text_attr("CONFIG_RTB_NAME", "configure_route_table_name"),
                        text_attr("CONFIG_SHARED_RTB_NAME", "configure_shared_route_table_name"),
@@ -76,10 +76,10 @@ void load() {
                    {}};
     for (auto* part : {loading_methods, folder_methods, vnet_methods, account_methods,
                        account_option_methods})
-        for (MethodSpec& m : part()) spec.methods.push_back(std::move(m));
+        for (MethodSpec& m : part()) definition.methods.push_back(std::move(m));
 
     object base = attr(attr(Globals::get(intern("dm")), k_CrossCloudCfgbase), k_Common);
-    object common = make_class(spec, {base});
+    object common = make_class(definition, {base});
     Globals::bind(k_Common, common);
 
     call_method(common, k_loadInputJson);

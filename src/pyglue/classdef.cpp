@@ -149,19 +149,19 @@ object class_method(const char* class_name, const MethodSpec& m) {
 }
 }  // namespace
 
-object make_class(const ClassSpec& spec, std::initializer_list<handle> base_list) {
+object make_class(const ClassSpec& definition, std::initializer_list<handle> base_list) {
     object bases = tuple(base_list);
     handle meta = reinterpret_cast<PyObject*>(winning_metaclass(bases));
-    object name = checked(PyUnicode_FromString(spec.name));
+    object name = checked(PyUnicode_FromString(definition.name));
     object ns = call_method(meta, k___prepare__, name, bases);
     set_item(ns, k___module__, Globals::module_name());
     set_item(ns, k___qualname__, name);
-    object doc = checked(PyUnicode_FromString(spec.doc));
+    object doc = checked(PyUnicode_FromString(definition.doc));
     set_item(ns, k___doc__, doc);
-    for (const ClassAttr& a : spec.attrs) set_item(ns, a.name, a.value);
-    for (const MethodSpec& m : spec.methods) {
+    for (const ClassAttr& a : definition.attrs) set_item(ns, a.name, a.value);
+    for (const MethodSpec& m : definition.methods) {
         object name_text = checked(PyUnicode_InternFromString(m.name));
-        set_item(ns, name_text, class_method(spec.name, m));
+        set_item(ns, name_text, class_method(definition.name, m));
     }
     return call(meta, name, bases, ns);
 }

@@ -121,6 +121,6 @@ struct ClassSpec {
 // `class <name>(*bases): ...` in the current module: the metaclass is the
 // most derived metaclass of the bases, the namespace comes from its
 // __prepare__ and holds __module__, __qualname__ and __doc__ first.
-object make_class(const ClassSpec& spec, std::initializer_list<handle> bases);
+object make_class(const ClassSpec& definition, std::initializer_list<handle> bases);
 
 }  // namespace pg

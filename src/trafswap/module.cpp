@@ -40,7 +40,7 @@ void load() {
     bind("ci_startswith", import_from(helpers, "case_insensitive_startswith"));
     bind("common", import_from("dm.arm.cfgbase", "Common"));
 
-    ClassSpec spec{"SwitchTraffic",
+    ClassSpec definition{"SwitchTraffic",
                    "Switches a VNet's traffic to the overlay gateways and back on revert.",
                    {
                        {intern("DryRun"), boolean(false)},
@@ -50,8 +50,8 @@ void load() {
                    },
                    {}};
     for (auto* part : {discovery_methods, naming_methods})
-        for (MethodSpec& m : part()) spec.methods.push_back(std::move(m));
-    bind("SwitchTraffic", make_class(spec, {}));
+        for (MethodSpec& m : part()) definition.methods.push_back(std::move(m));
+    bind("SwitchTraffic", make_class(definition, {}));
 }
 
 }  // namespace

@@ -86,7 +86,7 @@ def test_sample_is_staged_the_way_the_switch_recognises_it(cloud):
     (lambda t: t["subscriptions"][SPOKES]["rg-spoke1"]["vnets"]["spoke1-vnet"].update(gateways={"gw": "Vpnn"}), "Vpnn"),
 ])
 def test_topology_mistakes_are_named(change, message):
-    spec = topology.read(SAMPLE_TOPOLOGY)
-    change(spec)
+    document = topology.read(SAMPLE_TOPOLOGY)
+    change(document)
     with pytest.raises(ValueError, match=message):
-        LocalCloud.from_topology(spec)
+        LocalCloud.from_topology(document)
