@@ -34,28 +34,24 @@ object global_attribute_list() {
     return table;
 }
 
-void bind(const char* name, handle value) {
-    Globals::bind(intern(name), value);
-}
-
 void load() {
-    bind("logging", import_module("logging"));
-    bind("os", import_module("os"));
-    bind("sys", import_module("sys"));
-    bind("site", import_module("site"));
-    bind("T", import_module("typing"));
-    bind("makedirs", import_from("os", "makedirs"));
-    bind("path", import_from("os", "path"));
-    bind("Path", import_from("pathlib", "Path"));
-    bind("pathlib", import_module("pathlib"));
-    bind("json", import_module("json"));
-    bind("dm", import_package("dm.CrossCloudCfgbase"));
-    bind("logconf", import_from("dm", "logconf"));
-    bind("dump_to_dict", import_from("dm.arm.core.config", "dump_to_dict"));
-    bind("load_from_yaml", import_from("dm.arm.core.config", "load_from_yaml"));
-    bind("get_ad_cs_credential", import_from("dm.arm.lib.arm_utils", "get_ad_cs_credential"));
-    bind("Globals", import_from("dm.arm.res.Globals", "Globals"));
-    bind("yctx", import_from("dm.arm.res.YamlContext", "YamlContext"));
+    Globals::bind("logging", import_module("logging"));
+    Globals::bind("os", import_module("os"));
+    Globals::bind("sys", import_module("sys"));
+    Globals::bind("site", import_module("site"));
+    Globals::bind("T", import_module("typing"));
+    Globals::bind("makedirs", import_from("os", "makedirs"));
+    Globals::bind("path", import_from("os", "path"));
+    Globals::bind("Path", import_from("pathlib", "Path"));
+    Globals::bind("pathlib", import_module("pathlib"));
+    Globals::bind("json", import_module("json"));
+    Globals::bind("dm", import_package("dm.CrossCloudCfgbase"));
+    Globals::bind("logconf", import_from("dm", "logconf"));
+    Globals::bind("dump_to_dict", import_from("dm.arm.core.config", "dump_to_dict"));
+    Globals::bind("load_from_yaml", import_from("dm.arm.core.config", "load_from_yaml"));
+    Globals::bind("get_ad_cs_credential", import_from("dm.arm.lib.arm_utils", "get_ad_cs_credential"));
+    Globals::bind("Globals", import_from("dm.arm.res.Globals", "Globals"));
+    Globals::bind("yctx", import_from("dm.arm.res.YamlContext", "YamlContext"));
 
     ClassSpec definition{"Common", "Migration configuration: documents, options, credentials, folders and report banners.",
                    {

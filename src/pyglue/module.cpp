@@ -36,6 +36,8 @@ void Globals::bind(handle name, handle value) {
     check(PyDict_SetItem(current_dict, name.ptr(), value.ptr()));
 }
 
+void Globals::bind(const char* name, handle value) { bind(intern(name), value); }
+
 object Globals::get(handle name) {
     PyObject* v = PyDict_GetItemWithError(current_dict, name.ptr());
     if (v) return borrow(v);

@@ -15,6 +15,7 @@ public:
 
     // `name = value` at module level.
     static void bind(handle name, handle value);
+    static void bind(const char* name, handle value);  // the name interned
 
     // A module-level name looked up at call time, as Python code resolves a
     // global: module dict, then builtins, else NameError.

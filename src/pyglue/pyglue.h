@@ -194,13 +194,6 @@ inline bool contains(handle container, handle x) {
     return r != 0;
 }
 
-// len(o)
-inline Py_ssize_t size(handle o) {
-    Py_ssize_t n = PyObject_Size(o.ptr());
-    if (n < 0) raise_pending();
-    return n;
-}
-
 // isinstance(o, cls) for a class object that may be a tuple or use __instancecheck__.
 inline bool isinstance(handle o, handle cls) {
     int r = PyObject_IsInstance(o.ptr(), cls.ptr());

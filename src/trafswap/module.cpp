@@ -18,27 +18,25 @@ object region_table() {
     return table;
 }
 
-void bind(const char* name, handle value) { Globals::bind(intern(name), value); }
-
 void load() {
-    bind("logging", import_module("logging"));
-    bind("ipaddress", import_module("ipaddress"));
-    bind("NetworkManagementClient", import_from("azure.mgmt.network", "NetworkManagementClient"));
-    bind("ManagementLockClient", import_from("azure.mgmt.resource", "ManagementLockClient"));
-    bind("arg", import_module("azure.mgmt.resourcegraph"));
-    bind("yctx", import_from("dm.arm.res.YamlContext", "YamlContext"));
-    bind("AzureCredential", import_from("dm.arm.res.YamlContext", "AzureCredential"));
-    bind("Globals", import_from("dm.arm.res.Globals", "Globals"));
-    bind("dl", import_from("dm.arm.discoverylib", "DiscoveryLib"));
-    bind("vwm", import_from("dm.arm.res.VWanMgmt", "VWanMgmt"));
-    bind("av", import_from("dm.arm.zentrova", "Zentrova"));
-    bind("tf", import_from("dm.arm.terraform", "Terraform"));
+    Globals::bind("logging", import_module("logging"));
+    Globals::bind("ipaddress", import_module("ipaddress"));
+    Globals::bind("NetworkManagementClient", import_from("azure.mgmt.network", "NetworkManagementClient"));
+    Globals::bind("ManagementLockClient", import_from("azure.mgmt.resource", "ManagementLockClient"));
+    Globals::bind("arg", import_module("azure.mgmt.resourcegraph"));
+    Globals::bind("yctx", import_from("dm.arm.res.YamlContext", "YamlContext"));
+    Globals::bind("AzureCredential", import_from("dm.arm.res.YamlContext", "AzureCredential"));
+    Globals::bind("Globals", import_from("dm.arm.res.Globals", "Globals"));
+    Globals::bind("dl", import_from("dm.arm.discoverylib", "DiscoveryLib"));
+    Globals::bind("vwm", import_from("dm.arm.res.VWanMgmt", "VWanMgmt"));
+    Globals::bind("av", import_from("dm.arm.zentrova", "Zentrova"));
+    Globals::bind("tf", import_from("dm.arm.terraform", "Terraform"));
     const char* helpers = "dm.arm.res.CaseInsensitiveHelper";
-    bind("CIDict", import_from(helpers, "CaseInsensitiveDict"));
-    bind("ci_equal", import_from(helpers, "case_insensitive_equal"));
-    bind("ci_nequal", import_from(helpers, "case_insensitive_not_equal"));
-    bind("ci_startswith", import_from(helpers, "case_insensitive_startswith"));
-    bind("common", import_from("dm.arm.cfgbase", "Common"));
+    Globals::bind("CIDict", import_from(helpers, "CaseInsensitiveDict"));
+    Globals::bind("ci_equal", import_from(helpers, "case_insensitive_equal"));
+    Globals::bind("ci_nequal", import_from(helpers, "case_insensitive_not_equal"));
+    Globals::bind("ci_startswith", import_from(helpers, "case_insensitive_startswith"));
+    Globals::bind("common", import_from("dm.arm.cfgbase", "Common"));
 
     ClassSpec definition{"SwitchTraffic",
                    "Switches a VNet's traffic to the overlay gateways and back on revert.",
@@ -51,7 +49,7 @@ void load() {
                    {}};
     for (auto* part : {discovery_methods, naming_methods})
         for (MethodSpec& m : part()) definition.methods.push_back(std::move(m));
-    bind("SwitchTraffic", make_class(definition, {}));
+    Globals::bind("SwitchTraffic", make_class(definition, {}));
 }
 
 }  // namespace
