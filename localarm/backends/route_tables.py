@@ -1,7 +1,9 @@
-"""Route tables, with the back-references to the subnets associated with them."""
+"""Route tables, with the back-references to the subnets associated with them.
+
+As in Azure, a table that no subnet uses has no "subnets" property at all.
+"""
 from .. import errors, ids
 from . import Backend
-
 
 
 class RouteTables(Backend):
@@ -21,7 +23,8 @@ class RouteTables(Backend):
         properties = {k: v for k, v in (body.get("properties") or {}).items()
                       if k not in ("subnets", "provisioningState")}
         properties["routes"] = [_route(canonical, route) for route in properties.get("routes") or ()]
-        properties["subnets"] = old["properties"]["subnets"] if old else []
+        if old and old["properties"].get("subnets"):
+            properties["subnets"] = old["properties"]["subnets"]
         properties["provisioningState"] = "Succeeded"
         table = {"id": canonical, "name": ids.name(canonical), "type": self.TYPE,
                  "location": body.get("location") or (old or group)["location"], "properties": properties}
@@ -45,20 +48,25 @@ class RouteTables(Backend):
             return
         if old_table is not None:
             subnet_key = ids.key(subnet_id)
-            refs = old_table["properties"]["subnets"]
-            refs[:] = [ref for ref in refs if ids.key(ref["id"]) != subnet_key]
+            refs = [ref for ref in old_table["properties"].pop("subnets", ()) if ids.key(ref["id"]) != subnet_key]
+            if refs:
+                old_table["properties"]["subnets"] = refs
         if new_table is not None:
-            new_table["properties"]["subnets"].append({"id": subnet_id})
+            _link(new_table, subnet_id)
 
     def relink(self, subnets):
         """Rebuild every back-reference from the subnets' associations."""
         for table in self.table:
-            table["properties"]["subnets"] = []
+            table["properties"].pop("subnets", None)
         for subnet in subnets:
             reference = subnet["properties"].get("routeTable")
             table = reference and self.table.get(reference["id"])
             if table is not None:
-                table["properties"]["subnets"].append({"id": subnet["id"]})
+                _link(table, subnet["id"])
+
+
+def _link(table, subnet_id):
+    table["properties"].setdefault("subnets", []).append({"id": subnet_id})
 
 
 def _route(table_id, route):

@@ -13,4 +13,4 @@ def table_id(rg, name, sub=SPOKES):
 
 def subnet_refs(cloud, rg, name, sub=SPOKES):
     """Names of the subnets a route table's back-references list."""
-    return [ref["id"].rsplit("/", 1)[1] for ref in cloud.get(table_id(rg, name, sub))["properties"]["subnets"]]
+    return [ref["id"].rsplit("/", 1)[1] for ref in cloud.get(table_id(rg, name, sub))["properties"].get("subnets", ())]

@@ -102,7 +102,7 @@ def test_new_route_table_is_created_and_listed(spokes):
     template = spokes.route_tables.get("rg-spoke1", "rt-spoke1-web")
     template.tags = {"vnet": "spoke1-vnet"}
     created = spokes.route_tables.begin_create_or_update("rg-spoke1", "rt-new", template).result()
-    assert created.id == table_id("rg-spoke1", "rt-new") and created.subnets == []
+    assert created.id == table_id("rg-spoke1", "rt-new") and created.subnets is None   # no subnet uses it
     assert "rt-new" in [t.name for t in spokes.route_tables.list_all()]
 
 
@@ -148,5 +148,5 @@ def test_back_references_always_match_the_subnets(moves):
         network.subnets.begin_create_or_update("rg", "vnet", subnet.name, subnet).result()
     on = {s.name: s.route_table and s.route_table.id.rsplit("/", 1)[1] for s in network.subnets.list("rg", "vnet")}
     for table in network.route_tables.list_all():
-        assert sorted(ref.id.rsplit("/", 1)[1] for ref in table.subnets) == sorted(
+        assert sorted(ref.id.rsplit("/", 1)[1] for ref in table.subnets or ()) == sorted(
             name for name, table_name in on.items() if table_name == table.name)
