@@ -76,6 +76,15 @@ object tuple(std::initializer_list<handle> items) {
 
 void append(handle list, handle item) { check(PyList_Append(list.ptr(), item.ptr())); }
 
+namespace {
+Text k_append{"append"};
+}  // namespace
+
+void call_append(handle o, handle item) {
+    if (PyList_CheckExact(o.ptr())) return append(o, item);
+    call_method(o, k_append, item);
+}
+
 object item(handle o, Py_ssize_t index) {
     // An exact list or tuple is indexed in place, as the interpreter does.
     PyObject* p = o.ptr();

@@ -118,6 +118,9 @@ struct KeyValue {
 object dict_of(std::initializer_list<KeyValue> items);
 object tuple(std::initializer_list<handle> items);
 void append(handle list, handle item);  // list.append(item) for an exact list
+// o.append(item): an exact list appends at once (its append cannot be
+// replaced), anything else through its own append method.
+void call_append(handle o, handle item);
 
 // ---------------------------------------------------------------- attributes and items
 

@@ -14,7 +14,6 @@ Text k_id{"id"};
 Text k_route_table{"route_table"};
 Text k_address_space{"address_space"};
 Text k_address_prefixes{"address_prefixes"};
-Text k_append{"append"};
 Text k_dl{"dl"};
 Text k_RG_I{"RG_I"};
 Text k_common{"common"};
@@ -69,7 +68,7 @@ object discoverSubnetAssociation(handle, handle rtb, handle assocs) {
     if (eq(subnets, Py_None)) return none();
     for (handle subnet : iterate(subnets)) {
         try {
-            call_method(assocs, k_append, subnet);
+            call_append(assocs, subnet);
         } catch (const Error& e) {
             if (!caught(e, PyExc_KeyError)) throw;
         }

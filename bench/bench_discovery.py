@@ -1,0 +1,104 @@
+"""VNet and subnet discovery of SwitchTraffic against the same logic in Python,
+on in-memory clients (the SDK's own cost is the same for both)."""
+import ipaddress
+import logging
+from types import SimpleNamespace
+
+from bench.run import Case
+from dm.arm.cfgbase import Common
+from dm.arm.discoverylib import DiscoveryLib
+from dm.arm.trafswap import SwitchTraffic
+
+
+class PySwitchTraffic:
+    @classmethod
+    def getVnet(cls, vnetName, network_client):
+        for vnet in network_client.virtual_networks.list_all():
+            if vnet.name == vnetName:
+                return vnet
+        return None
+
+    @classmethod
+    def discoverSubnets(cls, network_client, vnet):
+        logger = logging.getLogger("dm.arm.trafswap")
+        logger.info("- Discover subnet to route-table association")
+        rgName = vnet.id.split("/")[DiscoveryLib.RG_I]
+        subnets = list(network_client.subnets.list(rgName, vnet.name))
+        for subnet in subnets:
+            if subnet.name in Common.AZURE_SUBNET:
+                logger.info(f"  found Azure {subnet.name} -- skipped ")
+                continue
+            if subnet.route_table == None:  # noqa: E711 (an equality test, as the library makes it)
+                logger.info(f"  subnet {subnet.name} has no route table")
+                continue
+            rtb = subnet.route_table.id.split("/")[-1]
+            logger.info(f"  subnet {subnet.name} is associated to {rtb}")
+
+    @classmethod
+    def discoverSubnetAssociation(cls, rtb, assocs):
+        if rtb.subnets == None:  # noqa: E711
+            return
+        for subnet in rtb.subnets:
+            try:
+                assocs.append(subnet)
+            except KeyError:
+                pass
+
+    @classmethod
+    def discoverVpcCidr(cls, vnet, yaml):
+        allowVnetCidr = yaml["allow_vnet_cidrs"]
+        vnetCidrs = []
+        for x in vnet.address_space.address_prefixes:
+            if cls.isExpectedVpcPrefix(x, allowVnetCidr):
+                vnetCidrs.append(x)
+        return vnetCidrs
+
+    @classmethod
+    def isExpectedVpcPrefix(cls, ip, prefixes):
+        ipn = ipaddress.ip_network(ip)
+        for n in prefixes:
+            if ipn.subnet_of(n):
+                return True
+        return False
+
+
+def network_id(rg, *type_names):
+    return "/subscriptions/s/resourceGroups/" + rg + "/providers/Microsoft.Network/" + "/".join(type_names)
+
+
+def cases():
+    # A record handler, so that every report line is made as in a run.
+    logger = logging.getLogger("dm.arm.trafswap")
+    logger.setLevel(logging.INFO)
+    logger.addHandler(logging.NullHandler())
+    logger.propagate = False
+
+    vnets = [SimpleNamespace(name=f"vnet-{i}", id=network_id(f"rg-{i}", "virtualNetworks", f"vnet-{i}"))
+             for i in range(1000)]
+    subnets = [SimpleNamespace(name=name, route_table=None if i % 3 == 0 else
+                               SimpleNamespace(id=network_id("rg-1", "routeTables", f"rt-{i % 5}")))
+               for i, name in enumerate([f"subnet-{i}" for i in range(48)] + ["GatewaySubnet", "AzureBastionSubnet"])]
+    client = SimpleNamespace(virtual_networks=SimpleNamespace(list_all=lambda: iter(vnets)),
+                             subnets=SimpleNamespace(list=lambda rg, name: iter(subnets)))
+    table = SimpleNamespace(subnets=[SimpleNamespace(id=f"ref-{i}") for i in range(200)])
+    vnet = SimpleNamespace(name="vnet-1", id=vnets[1].id, address_space=SimpleNamespace(
+        address_prefixes=["10.1.0.0/16", "10.2.0.0/16", "192.168.10.0/24", "172.16.0.0/20"]))
+    allowed = {"allow_vnet_cidrs": [ipaddress.ip_network(c) for c in ("172.16.0.0/12", "192.168.0.0/16", "10.0.0.0/8")]}
+
+    def associations(impl):
+        def run():
+            assocs = []
+            impl.discoverSubnetAssociation(table, assocs)
+            return len(assocs)
+        return run
+
+    return [
+        Case("getVnet (1,000 VNets, match last)", lambda: SwitchTraffic.getVnet("vnet-999", client).id,
+             lambda: PySwitchTraffic.getVnet("vnet-999", client).id, number=2000),
+        Case("discoverSubnets (50 subnets, logged)", lambda: SwitchTraffic.discoverSubnets(client, vnet),
+             lambda: PySwitchTraffic.discoverSubnets(client, vnet), number=2000),
+        Case("discoverSubnetAssociation (200 references)", associations(SwitchTraffic),
+             associations(PySwitchTraffic), number=20000),
+        Case("discoverVpcCidr (4 prefixes, 3 ranges)", lambda: SwitchTraffic.discoverVpcCidr(vnet, allowed),
+             lambda: PySwitchTraffic.discoverVpcCidr(vnet, allowed), number=5000),
+    ]
