@@ -3,12 +3,14 @@ measure of CPU cost that a busy machine does not disturb.
 
     ./dev bench --instructions [filter]
 
-Each side of a case is run in a fresh interpreter under valgrind, once with
-no calls (the baseline: start-up and set-up, and one call to warm up) and once
-with `calls` more; the difference divided by `calls` is the cost of one call.
-Slow: three valgrind runs per case.
+Each side of a case is run in a fresh interpreter under valgrind (with a fixed
+hash seed, so that start-up costs the same every time), once with no calls
+(the baseline: start-up, set-up and one call to warm up) and once with `calls`
+more; the difference divided by `calls` is the cost of one call. Slow: four
+valgrind runs per case.
 """
 import importlib
+import os
 import re
 import subprocess
 import sys
@@ -28,7 +30,8 @@ for _ in range(int(sys.argv[4])):
 def instructions(suite, index, side, calls):
     done = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
                            sys.executable, "-c", CHILD, suite, str(index), side, str(calls)],
-                          capture_output=True, text=True, check=True, cwd=HERE.parent)
+                          capture_output=True, text=True, check=True, cwd=HERE.parent,
+                          env=dict(os.environ, PYTHONHASHSEED="0"))
     return int(re.search(r"Collected : (\d+)", done.stderr).group(1))
 
 
@@ -38,9 +41,8 @@ def main(filters):
             continue
         for index, case in enumerate(importlib.import_module("bench." + path.stem).cases()):
             calls = max(case.number // 100, 10)
-            base = instructions(path.stem, index, "cpp", 0)
-            cpp = (instructions(path.stem, index, "cpp", calls) - base) / calls
-            py = (instructions(path.stem, index, "python", calls) - base) / calls
+            cpp, py = ((instructions(path.stem, index, side, calls) - instructions(path.stem, index, side, 0)) / calls
+                       for side in ("cpp", "python"))
             print(f"{path.stem[6:]:<10} {case.name:<48} C++ {cpp / 1e3:10.1f} k   Python {py / 1e3:10.1f} k"
                   f"   C++/Python {cpp / py:5.2f}", flush=True)
 
