@@ -9,13 +9,12 @@ hash seed, so that start-up costs the same every time), once with no calls
 more; the difference divided by `calls` is the cost of one call. Slow: four
 valgrind runs per case.
 """
-import importlib
 import os
 import re
 import subprocess
 import sys
 
-from bench.run import HERE
+from bench.run import HERE, suites
 
 CHILD = """
 import importlib, sys
@@ -36,14 +35,13 @@ def instructions(suite, index, side, calls):
 
 
 def main(filters):
-    for path in sorted(HERE.glob("bench_*.py")):
-        if filters and not any(f in path.stem for f in filters):
-            continue
-        for index, case in enumerate(importlib.import_module("bench." + path.stem).cases()):
+    for module in suites(filters):
+        suite = module.__name__[len("bench."):]
+        for index, case in enumerate(module.cases()):
             calls = max(case.number // 100, 10)
-            cpp, py = ((instructions(path.stem, index, side, calls) - instructions(path.stem, index, side, 0)) / calls
+            cpp, py = ((instructions(suite, index, side, calls) - instructions(suite, index, side, 0)) / calls
                        for side in ("cpp", "python"))
-            print(f"{path.stem[6:]:<10} {case.name:<48} C++ {cpp / 1e3:10.1f} k   Python {py / 1e3:10.1f} k"
+            print(f"{suite[6:]:<10} {case.name:<48} C++ {cpp / 1e3:10.1f} k   Python {py / 1e3:10.1f} k"
                   f"   C++/Python {cpp / py:5.2f}", flush=True)
 
 

@@ -43,15 +43,20 @@ def run_suite(module):
               f"   Python {py:9.3f} us   C++/Python {cpp / py:5.2f}")
 
 
+def suites(filters):
+    """The benchmark modules whose name contains one of the filters (all without filters)."""
+    for path in sorted(HERE.glob("bench_*.py")):
+        if not filters or any(f in path.stem for f in filters):
+            yield importlib.import_module(f"bench.{path.stem}")
+
+
 def main(filters):
     sys.path.insert(0, str(HERE.parent))
     if filters[:1] == ["--instructions"]:
         from bench import instructions
         return instructions.main(filters[1:])
-    for path in sorted(HERE.glob("bench_*.py")):
-        if filters and not any(f in path.stem for f in filters):
-            continue
-        run_suite(importlib.import_module(f"bench.{path.stem}"))
+    for module in suites(filters):
+        run_suite(module)
 
 
 if __name__ == "__main__":

@@ -77,7 +77,6 @@ def use_local_cloud(args):
         cloud = LocalCloud.from_topology(args.topology or SAMPLE_TOPOLOGY)
     install(cloud)
     YamlContext.setCredentialFactory(lambda record: StaticCredential())
-    return cloud
 
 
 def discover(document):
