@@ -14,5 +14,8 @@ using namespace pg;
 
 std::vector<MethodSpec> discovery_methods();  // VNet, subnets and prefixes
 std::vector<MethodSpec> naming_methods();     // dry-run switch and gateway names
+std::vector<MethodSpec> route_table_methods();    // main tables and staged copies of a VNet
+std::vector<MethodSpec> propagation_methods();    // gateway-route propagation off and back on
+std::vector<MethodSpec> reassociation_methods();  // subnets onto the staged tables and back
 
 }  // namespace trafswap
