@@ -14,5 +14,8 @@ using namespace pg;
 
 std::vector<MethodSpec> discovery_methods();  // VNet, subnets and prefixes
 std::vector<MethodSpec> naming_methods();     // dry-run switch and gateway names
+std::vector<MethodSpec> peering_methods();         // remote lookup, removal and restore of peerings
+std::vector<MethodSpec> gateway_use_methods();     // remote-gateway use in peerings
+std::vector<MethodSpec> lock_methods();            // VNet lock removal
 
 }  // namespace trafswap
