@@ -278,24 +278,9 @@ object call_kw(handle f, std::initializer_list<handle> positional,
 // ---------------------------------------------------------------- iteration
 
 std::pair<object, object> unpack2(handle pair) {
-    PyObject* p = pair.ptr();
-    if (PyTuple_CheckExact(p) && PyTuple_GET_SIZE(p) == 2)
-        return {borrow(PyTuple_GET_ITEM(p, 0)), borrow(PyTuple_GET_ITEM(p, 1))};
-    PyObject* it = PyObject_GetIter(p);
-    if (!it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(p)->tp_iter && !PySequence_Check(p)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(p)->tp_name);
-        }
-        raise_pending();
-    }
-    object iterator = steal(it);
-    object first = next_or_null(iterator);
-    if (!first) raise(PyExc_ValueError, "not enough values to unpack (expected 2, got 0)");
-    object second = next_or_null(iterator);
-    if (!second) raise(PyExc_ValueError, "not enough values to unpack (expected 2, got 1)");
-    if (next_or_null(iterator)) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    return {std::move(first), std::move(second)};
+    object both[2];
+    unpack(pair, both, 2);
+    return {std::move(both[0]), std::move(both[1])};
 }
 
 object next_or_null(handle iterator) {
@@ -307,6 +292,37 @@ object next_or_null(handle iterator) {
     PyObject* v = PyIter_Next(iterator.ptr());
     if (!v && PyErr_Occurred()) raise_pending();
     return steal(v);
+}
+
+// ---------------------------------------------------------------- unpacking of n values
+
+void unpack(handle values, object* targets, Py_ssize_t n) {
+    PyObject* p = values.ptr();
+    if ((PyTuple_CheckExact(p) || PyList_CheckExact(p)) && Py_SIZE(p) == n) {
+        PyObject** items = PySequence_Fast_ITEMS(p);
+        for (Py_ssize_t i = 0; i < n; ++i) targets[i] = borrow(items[i]);
+        return;
+    }
+    PyObject* it = PyObject_GetIter(p);
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(p)->tp_iter && !PySequence_Check(p)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(p)->tp_name);
+        }
+        raise_pending();
+    }
+    object iterator = steal(it);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        targets[i] = next_or_null(iterator);
+        if (!targets[i]) {
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", n, i);
+            raise_pending();
+        }
+    }
+    if (next_or_null(iterator)) {
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
+        raise_pending();
+    }
 }
 
 }  // namespace pg

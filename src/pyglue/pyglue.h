@@ -322,4 +322,9 @@ std::pair<object, object> unpack2(handle pair);
 // next(iterator), or an empty object when it is exhausted (StopIteration).
 object next_or_null(handle iterator);
 
+// ---------------------------------------------------------------- unpacking of n values
+
+// `t[0], t[1], ..., t[n-1] = values` with Python's unpacking rules and messages.
+void unpack(handle values, object* targets, Py_ssize_t n);
+
 }  // namespace pg

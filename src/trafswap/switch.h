@@ -17,5 +17,8 @@ std::vector<MethodSpec> naming_methods();     // dry-run switch and gateway name
 std::vector<MethodSpec> route_table_methods();    // main tables and staged copies of a VNet
 std::vector<MethodSpec> propagation_methods();    // gateway-route propagation off and back on
 std::vector<MethodSpec> reassociation_methods();  // subnets onto the staged tables and back
+std::vector<MethodSpec> peering_methods();         // remote lookup, removal and restore of peerings
+std::vector<MethodSpec> gateway_use_methods();     // remote-gateway use in peerings
+std::vector<MethodSpec> lock_methods();            // VNet lock removal
 
 }  // namespace trafswap
