@@ -47,7 +47,7 @@ void load() {
                        {intern("region"), region_table()},
                    },
                    {}};
-    for (auto* part : {discovery_methods, naming_methods})
+    for (auto* part : {discovery_methods, naming_methods, graph_methods, controller_methods})
         for (MethodSpec& m : part()) definition.methods.push_back(std::move(m));
     Globals::bind("SwitchTraffic", make_class(definition, {}));
 }

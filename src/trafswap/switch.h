@@ -14,5 +14,7 @@ using namespace pg;
 
 std::vector<MethodSpec> discovery_methods();  // VNet, subnets and prefixes
 std::vector<MethodSpec> naming_methods();     // dry-run switch and gateway names
+std::vector<MethodSpec> graph_methods();      // resource-graph queries
+std::vector<MethodSpec> controller_methods(); // SNAT, security domain, transit VNet
 
 }  // namespace trafswap
