@@ -38,16 +38,23 @@ std::string quoted_list(const std::vector<const char*>& names) {
 }  // namespace
 
 Py_ssize_t parameter_names(const char* method, const std::vector<const char*>& params,
-                           const char** names) {
-    static const std::string optional = "=None";
+                           const char** names, PyObject** defaults) {
+    static const std::string none_default = "=None", empty_default = "=''";
     names[0] = "cls";
     Py_ssize_t required = 1;
     for (std::size_t i = 0; i < params.size(); ++i) {
         std::string name = params[i];
-        if (name.size() > optional.size() &&
-            name.compare(name.size() - optional.size(), optional.size(), optional) == 0) {
-            name.resize(name.size() - optional.size());
+        auto ends_with = [&](const std::string& tail) {
+            return name.size() > tail.size() &&
+                   name.compare(name.size() - tail.size(), tail.size(), tail) == 0;
+        };
+        PyObject* fallback = ends_with(none_default)    ? Py_None
+                             : ends_with(empty_default) ? PyUnicode_New(0, 0)  // kept for good
+                                                        : nullptr;
+        if (fallback) {
+            name.resize(name.find('='));
             names[i + 1] = strdup(name.c_str());
+            defaults[i + 1] = fallback;
         } else {
             if (required != Py_ssize_t(i) + 1) throw std::logic_error(method);  // after an optional one
             names[i + 1] = params[i];
@@ -58,8 +65,8 @@ Py_ssize_t parameter_names(const char* method, const std::vector<const char*>& p
 }
 
 bool bind_arguments(const char* qualname, const char* const* params, Py_ssize_t nparams,
-                    Py_ssize_t nrequired, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, PyObject** slots) {
+                    Py_ssize_t nrequired, PyObject* const* defaults, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
     if (nargs > nparams) {
         if (nrequired < nparams)
             PyErr_Format(PyExc_TypeError,
@@ -91,7 +98,7 @@ bool bind_arguments(const char* qualname, const char* const* params, Py_ssize_t 
     }
     std::vector<const char*> missing;
     for (Py_ssize_t i = 0; i < nparams; ++i)
-        if (!slots[i] && i >= nrequired) slots[i] = Py_None;
+        if (!slots[i] && i >= nrequired) slots[i] = defaults[i];
         else if (!slots[i]) missing.push_back(params[i]);
     if (!missing.empty()) {
         PyErr_Format(PyExc_TypeError, "%s() missing %zd required positional argument%s: %s",

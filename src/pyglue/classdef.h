@@ -5,7 +5,8 @@
 //     ...
 //     pg::method<getVnet>("getVnet", {"vnetName", "network_client"}, "doc")
 //
-// A trailing parameter written "name=None" is optional and defaults to None.
+// A trailing parameter written "name=None" is optional and defaults to None;
+// one written "name=''" defaults to the empty text.
 //
 // The adapter parses positional and keyword arguments with Python's rules and
 // messages (TypeError on a wrong count, an unknown or a repeated keyword),
@@ -42,16 +43,17 @@ struct MethodSpec {
 namespace detail {
 
 // Positional and keyword arguments bound to parameter slots; slot 0 is cls.
-// Slots from `nrequired` on default to None. Returns false with TypeError set
-// when the arguments do not fit.
+// Slots from `nrequired` on take their `defaults`. Returns false with
+// TypeError set when the arguments do not fit.
 bool bind_arguments(const char* qualname, const char* const* params, Py_ssize_t nparams,
-                    Py_ssize_t nrequired, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, PyObject** slots);
+                    Py_ssize_t nrequired, PyObject* const* defaults, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames, PyObject** slots);
 
-// Fills `names` (cls first) from the declared parameters, with any "=None"
-// removed, and returns how many are required (cls included).
+// Fills `names` (cls first) from the declared parameters, with any default
+// removed, and each optional one's default; returns how many are required
+// (cls included).
 Py_ssize_t parameter_names(const char* method, const std::vector<const char*>& params,
-                           const char** names);
+                           const char** names, PyObject** defaults);
 
 template <class F>
 struct Arity;
@@ -65,6 +67,7 @@ struct Adapter {
     static constexpr std::size_t N = Arity<decltype(Fn)>::value;  // cls included
     static inline const char* qualname = nullptr;
     static inline std::array<const char*, N> params{};
+    static inline std::array<PyObject*, N> defaults{};
     static inline Py_ssize_t required = N;
 
     template <std::size_t... I>
@@ -78,7 +81,8 @@ struct Adapter {
         PyObject* const* slots = args;
         PyObject* bound[N > 0 ? N : 1];
         if (kwnames || nargs != Py_ssize_t(N)) {
-            if (!bind_arguments(qualname, params.data(), N, required, args, nargs, kwnames, bound))
+            if (!bind_arguments(qualname, params.data(), N, required, defaults.data(), args, nargs,
+                                kwnames, bound))
                 return nullptr;
             slots = bound;
         }
@@ -100,7 +104,7 @@ MethodSpec method(const char* name, std::vector<const char*> params, const char*
     using A = detail::Adapter<Fn>;
     static_assert(A::N >= 1, "a class method takes cls first");
     if (params.size() + 1 != A::N) throw std::logic_error(name);  // a registration typo
-    A::required = detail::parameter_names(name, params, A::params.data());
+    A::required = detail::parameter_names(name, params, A::params.data(), A::defaults.data());
     return MethodSpec{name, doc, std::move(params), A::entry, &A::qualname};
 }
 

@@ -48,7 +48,8 @@ void load() {
                    },
                    {}};
     for (auto* part : {discovery_methods, naming_methods, route_table_methods, propagation_methods,
-                       reassociation_methods, peering_methods, gateway_use_methods, lock_methods})
+                       reassociation_methods, peering_methods, gateway_use_methods, lock_methods,
+                       graph_methods, controller_methods})
         for (MethodSpec& m : part()) definition.methods.push_back(std::move(m));
     Globals::bind("SwitchTraffic", make_class(definition, {}));
 }
