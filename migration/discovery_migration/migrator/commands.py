@@ -32,6 +32,8 @@ def run(args):
     try:
         if args.command != "discover":
             preflight(args, document, env)
+            if env.local:
+                environment.start_local_controller(env, document)
         log_file = start_logging(document)
         if args.command == "discover":
             return discover(args, document)
@@ -45,7 +47,7 @@ def open_environment(args, document):
         if args.command == "rehearse":
             raise BadInput("rehearse runs on a local copy of the network only; leave out --azure")
         return environment.azure(document)
-    return environment.local(args, document, with_controller=args.command != "discover")
+    return environment.local(args)
 
 
 def start_logging(document):
@@ -88,9 +90,24 @@ def preflight(args, document, env):
     if args.vnet and not any(args.vnet in (v.get("vnet_name") for v in a.get("vnets") or ())
                              for a in document.get("account_info") or () if isinstance(a, dict)):
         checker.problems.append(str(args.config) + ": account_info: no VNet named " + args.vnet)
+    if args.command == "revert":
+        try:
+            args.held = open_records(records_path(args, document))
+        except BadInput as error:
+            checker.problems.append(str(error))
     if checker.problems:
         args.bad_input = True
     config.report(checker)
+
+
+def open_records(path):
+    """The records a revert works from: a file that exists and reads completely."""
+    try:
+        if not path.exists():
+            raise RecordsError("the file does not exist")
+        return Records.open(path, VERSION)
+    except RecordsError as error:
+        raise BadInput(str(path) + ": cannot revert from it: " + str(error)) from None
 
 
 # ---------------------------------------------------------------- discover
@@ -171,13 +188,8 @@ def switch_vnet(account, name, context, held, records, summary):
 
 
 def revert(args, document, env, log_file):
-    path = records_path(args, document)
-    try:
-        if not path.exists():
-            raise RecordsError("the file does not exist")
-        records = Records.open(path, VERSION)
-    except RecordsError as error:
-        raise BadInput(str(path) + ": cannot revert from it: " + str(error)) from None
+    records = args.held
+    path = records.path
     summary = Summary("revert", bool(args.dry_run))
     before = snapshot.take(subscriptions(document)) if args.json else None
     revert_all(args, document, env, records, summary)

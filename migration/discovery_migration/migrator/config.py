@@ -136,7 +136,8 @@ def check_account(checker, document, index, account, azure, find_vnet, spoke_nam
             for network in entry.get(key) or ():
                 check_range(checker, vwhere + "." + key, network)
         gw = entry.get("spoke_gw_name") or Common.getSpokeGatewayName({name: entry}, name, Common.VPC_NAME_MAX_LENGTH)
-        spoke_names.setdefault(gw, []).append(name)
+        if name not in spoke_names.setdefault(gw, []):
+            spoke_names[gw].append(name)
         if readable:
             found = find_vnet(sub, credential, name)
             if found is None:

@@ -29,10 +29,10 @@ class Controller(types.SimpleNamespace):
 class Environment:
     """The cloud and controller of one run; `close()` saves the local cloud when asked and stops the controller."""
 
-    def __init__(self, cloud=None, controller=None, local_controller=None, save_state=None):
+    def __init__(self, cloud=None, controller=None, save_state=None):
         self.cloud = cloud
         self.controller = controller
-        self.local_controller = local_controller
+        self.local_controller = None
         self.save_state = save_state
 
     @property
@@ -48,8 +48,8 @@ class Environment:
             self.local_controller = None
 
 
-def local(args, document, with_controller=True):
-    """A local cloud (and controller) bound into the libraries' module globals."""
+def local(args):
+    """A local cloud bound into the libraries' module globals (its controller starts later)."""
     from localarm import SAMPLE_TOPOLOGY, LocalCloud, StaticCredential, install
 
     try:
@@ -67,12 +67,13 @@ def local(args, document, with_controller=True):
         raise BadInput(str(source) + ": " + str(error).splitlines()[0]) from None
     install(cloud)
     YamlContext.setCredentialFactory(lambda record: StaticCredential())
-    environment = Environment(cloud=cloud, save_state=getattr(args, "save_state", None))
-    if with_controller:
-        from . import localcontroller
-        environment.local_controller, environment.controller = localcontroller.start(
-            cloud, document, getattr(args, "controller_state", None))
-    return environment
+    return Environment(cloud=cloud, save_state=getattr(args, "save_state", None))
+
+
+def start_local_controller(environment, document):
+    """The local controller of a local cloud, seeded from the cloud and the configuration."""
+    from . import localcontroller
+    environment.local_controller, environment.controller = localcontroller.start(environment.cloud, document)
 
 
 def azure(document):
@@ -88,6 +89,8 @@ def azure(document):
 def controller_problems(environment, config_path):
     """Why the controller cannot be reached, one line each (for the checks before a switch)."""
     problems = []
+    if environment.local:
+        return problems
     if not environment.controller.url:
         problems.append(str(config_path) + ": zentrova.controller_private_ip: missing (or set "
                         + CONTROLLER_URL_VARIABLE + ")")
