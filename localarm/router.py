@@ -40,6 +40,8 @@ def routes(cloud):
          lambda r: peerings.delete(r.path)),
         ("GET", LOCKS, "management_locks.list_at_resource_level", LIST,
          lambda r: cloud.locks.list_at(r.path.rsplit("/providers/", 1)[0])),
+        ("PUT", LOCKS + "/{lock}", "management_locks.create_or_update_at_resource_level", READ,
+         lambda r: cloud.locks.put_request(r.path, r.body or {})),
         ("DELETE", LOCKS + "/{lock}", "management_locks.delete_at_resource_level", REMOVE,
          lambda r: cloud.locks.delete(r.path)),
         ("POST", "providers/Microsoft.ResourceGraph/resources", "resource_graph.resources", READ,

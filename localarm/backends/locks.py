@@ -19,6 +19,12 @@ class Locks(Backend):
         return self.table.put({"id": scope_id + LOCKS + name, "type": self.TYPE, "name": name,
                                "properties": properties})
 
+    def put_request(self, lock_id, body):
+        """A lock created or updated through the REST API (answered at once, as Azure does)."""
+        properties = body.get("properties") or {}
+        return self.put(lock_id[:-len(LOCKS) - len(lock_id.rsplit("/", 1)[1])], lock_id.rsplit("/", 1)[1],
+                        properties.get("level"), properties.get("notes"))
+
     def list_at(self, resource_id):
         """The locks on the resource and below it, as Azure lists them at resource level."""
         return [lock for lock in self.table if ids.within(scope(lock), resource_id)]

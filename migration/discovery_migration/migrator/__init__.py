@@ -1,0 +1,16 @@
+"""The migration driver: discover, plan, switch, revert and rehearse, over the two libraries.
+
+    commands    the commands and what they share (preflight, logging, the VNet loop)
+    config      the configuration, read and checked before anything changes
+    environment the local cloud and controller, or Azure and a real controller
+    targets     accounts and VNets to act on, with each VNet's option mapping
+    steps       the switch of one VNet and its revert, step by step
+    records     the records file, saved atomically after every step
+    locks       the remote VNets' locks a peering removal deletes, noted and put back
+    snapshot    a copy of the network read through the SDK, and the differences of two
+    discovery   the discovery report
+    changes     the per-VNet account of what changed
+    summary     the closing summary, its JSON form and the progress line
+    rehearsal   switch and revert on a local copy, with the round-trip verdict
+"""
+VERSION = "1.0.0"

@@ -1,0 +1,321 @@
+"""The driver's commands: discover, plan, switch, revert and rehearse."""
+import logging
+import logging.config
+import os
+import pathlib
+import signal
+import sys
+import types
+
+from azure.core.exceptions import AzureError
+
+from dm.arm.cfgbase import Common
+from dm.arm.res.Globals import Globals
+from dm.arm.res.YamlContext import YamlContext
+from dm.arm.trafswap import SwitchTraffic
+
+from . import VERSION, changes, config, discovery, environment, snapshot, steps, targets
+from .errors import BadInput, StepError, text_of
+from .records import Records, RecordsError, write_atomically
+from .summary import Progress, Summary
+
+logger = logging.getLogger("dm.migrate")
+
+
+def run(args):
+    """Runs one command; the exit status (0 done, 1 some VNet failed, 2 bad input, nothing done)."""
+    document = config.load(args.config)
+    if args.command == "discover":
+        Common.expectYamlType(document, config.CONFIG_LABEL)
+    YamlContext.load(document)
+    env = open_environment(args, document)
+    try:
+        if args.command != "discover":
+            preflight(args, document, env)
+            if env.local:
+                environment.start_local_controller(env, document)
+        log_file = start_logging(document)
+        if args.command == "discover":
+            return discover(args, document)
+        return COMMANDS[args.command](args, document, env, log_file)
+    finally:
+        env.close(save=not getattr(args, "bad_input", False))
+
+
+def open_environment(args, document):
+    if args.azure:
+        if args.command == "rehearse":
+            raise BadInput("rehearse runs on a local copy of the network only; leave out --azure")
+        return environment.azure(document)
+    return environment.local(args)
+
+
+def start_logging(document):
+    """The tool's logging set-up in the configured log folder; errors and alerts also on standard error
+    when it is not the terminal standard output already shows."""
+    logging_config = Common.intLogLocationMgmtVnetCidr(document).logging_config
+    logging.config.dictConfig(logging_config)
+    if not same_terminal():
+        alerts = logging.StreamHandler(sys.stderr)
+        alerts.setLevel(logging.WARNING)
+        alerts.setFormatter(logging.Formatter("%(message)s"))
+        logging.getLogger("dm").addHandler(alerts)
+    return pathlib.Path(logging_config["handlers"]["logConsoleHandler"]["filename"])
+
+
+def same_terminal():
+    try:
+        return os.isatty(1) and os.isatty(2) and os.ttyname(1) == os.ttyname(2)
+    except OSError:
+        return False
+
+
+def preflight(args, document, env):
+    """Checks the whole configuration and the cloud before anything changes (BadInput lists every problem)."""
+    lists = {}
+
+    def find_vnet(sub, credential, name):
+        if sub not in lists:
+            try:
+                client = targets.trafswap.NetworkManagementClient(credential.getCSC(), credential.getSubId())
+                lists[sub] = {v.name for v in client.virtual_networks.list_all()}
+            except (AzureError, LookupError) as error:
+                logger.debug("subscription %s cannot be read: %s", sub, text_of(error))
+                lists[sub] = None
+        return None if lists[sub] is None else name in lists[sub]
+
+    checker = config.check(args.config, document, args.azure, find_vnet)
+    if args.command in ("switch", "plan", "rehearse"):
+        checker.problems.extend(environment.controller_problems(env, args.config))
+    if args.vnet and not any(args.vnet in (v.get("vnet_name") for v in a.get("vnets") or ())
+                             for a in document.get("account_info") or () if isinstance(a, dict)):
+        checker.problems.append(str(args.config) + ": account_info: no VNet named " + args.vnet)
+    if args.command == "revert":
+        try:
+            args.held = open_records(records_path(args, document))
+        except BadInput as error:
+            checker.problems.append(str(error))
+    if checker.problems:
+        args.bad_input = True
+    config.report(checker)
+
+
+def open_records(path):
+    """The records a revert works from: a file that exists and reads completely."""
+    try:
+        if not path.exists():
+            raise RecordsError("the file does not exist")
+        return Records.open(path, VERSION)
+    except RecordsError as error:
+        raise BadInput(str(path) + ": cannot revert from it: " + str(error)) from None
+
+
+# ---------------------------------------------------------------- discover
+
+def discover(args, document):
+    complete = True
+    for account in targets.accounts(document, args.subscription):
+        complete &= discovery.discover_account(account)
+    return 0 if complete else 1
+
+
+# ---------------------------------------------------------------- switch, plan, revert
+
+def context_of(document, env):
+    switch = document.get("switch_traffic") or {}
+    return types.SimpleNamespace(document=document, controller=env.controller,
+                                 controller_peering_prefix=switch.get("controller_peering_prefix"),
+                                 delete_peering=switch.get("delete_peering", ""))
+
+
+def records_path(args, document):
+    if args.records:
+        return pathlib.Path(args.records)
+    return pathlib.Path(str(document["log_output"])) / "records" / "migration-records.json"
+
+
+def set_dry_run(dry_run):
+    """Both dry-run switches: the libraries' for the cloud and SNAT, the tool's for the domain."""
+    SwitchTraffic.DryRun = bool(dry_run)
+    Globals.setDryRun(dry_run)
+
+
+def plan(args, document, env, log_file):
+    args.dry_run = True
+    return switch(args, document, env, log_file, command="plan")
+
+
+def switch(args, document, env, log_file, command="switch"):
+    dry_run = bool(args.dry_run)
+    path = records_path(args, document)
+    held = Records.open(path, VERSION) if path.exists() else Records(path, VERSION)
+    summary = Summary(command, dry_run)
+    before = snapshot.take(subscriptions(document)) if args.json else None
+    switch_all(args, document, env, held, summary)
+    return finish(args, document, summary, before, log_file, None if dry_run else path)
+
+
+def switch_all(args, document, env, held, summary):
+    """Switches every selected VNet; a dry run keeps its records in memory only."""
+    set_dry_run(summary.dry_run)
+    records = Records(None, VERSION) if summary.dry_run else held
+    context = context_of(document, env)
+    with interrupts_deferred(held.path):
+        for_each_vnet(args, document, summary, lambda account, name: switch_vnet(
+            account, name, context, held, records, summary))
+
+
+def switch_vnet(account, name, context, held, records, summary):
+    if held.held(account.subscription_id, name):
+        reason = "its switch is already recorded in " + str(held.path) + "; revert it first"
+        logger.error("**Error** VNet %s not switched: %s", name, reason)
+        return summary.vnet(account.subscription_id, name, "skipped", reason=reason)
+    vnet = account.find(name)
+    if vnet is None:
+        return not_found(account, name, summary)
+    run = steps.VnetRun(context, account.subscription_id, account.credential, account.network, vnet,
+                        account.vnet_options(vnet))
+    entry = records.begin_vnet(account.subscription_id, name, run.resource_group)
+    found = {}
+    outcome, reason = "done", None
+    try:
+        steps.switch(run, records, entry, found)
+    except StepError as error:
+        outcome, reason = "failed", str(error)
+        logger.error("**Error** switch of VNet %s stopped at %s", name, reason)
+    changes.log_changes("switch", name, found, summary.dry_run)
+    summary.vnet(account.subscription_id, name, outcome, found, reason)
+
+
+def revert(args, document, env, log_file):
+    records = args.held
+    path = records.path
+    summary = Summary("revert", bool(args.dry_run))
+    before = snapshot.take(subscriptions(document)) if args.json else None
+    revert_all(args, document, env, records, summary)
+    return finish(args, document, summary, before, log_file, path)
+
+
+def revert_all(args, document, env, records, summary):
+    set_dry_run(summary.dry_run)
+    context = context_of(document, env)
+    with interrupts_deferred(records.path):
+        for_each_vnet(args, document, summary, lambda account, name: revert_vnet(
+            account, name, context, records, summary))
+
+
+def revert_vnet(account, name, context, records, summary):
+    entry = records.vnet(account.subscription_id, name)
+    if entry is None or not records.held(account.subscription_id, name):
+        return summary.vnet(account.subscription_id, name, "skipped", reason="no switch recorded")
+    vnet = account.find(name)
+    if vnet is None:
+        return not_found(account, name, summary)
+    run = steps.VnetRun(context, account.subscription_id, account.credential, account.network, vnet,
+                        account.vnet_options(vnet))
+    found = {}
+    failed = steps.revert(run, records, entry, found)
+    changes.log_changes("revert", name, found, summary.dry_run)
+    summary.vnet(account.subscription_id, name, "failed" if failed else "done", found,
+                 "revert of " + ", ".join(failed) + " failed" if failed else None)
+
+
+def not_found(account, name, summary):
+    logger.error("**Error** VNet %s not found in subscription %s", name, account.subscription_id)
+    summary.vnet(account.subscription_id, name, "failed", reason="not found")
+
+
+def for_each_vnet(args, document, summary, act):
+    """Calls act(account, name) for every selected VNet, with a progress line; a subscription whose
+    credential fails is reported once and its VNets skipped."""
+    chosen = [(account, name) for account in targets.accounts(document, args.subscription)
+              for name in targets.vnet_names(account, args.vnet)]
+    progress = Progress(len(chosen))
+    failed_subscriptions = {}
+    try:
+        for account, name in chosen:
+            progress.next(account.subscription_id + " " + name)
+            sub = account.subscription_id
+            if sub in failed_subscriptions:
+                summary.vnet(sub, name, "skipped", reason=failed_subscriptions[sub])
+                continue
+            try:
+                if account.network is None:
+                    account.connect()
+                    targets.point_terraform_at(account, summary.dry_run)
+                act(account, name)
+            except (LookupError, AzureError) as error:
+                if account.network is None or is_credential_failure(error):
+                    failed_subscriptions[sub] = "subscription " + sub + ": " + text_of(error)
+                    logger.error("**Error** %s; its VNets are skipped", failed_subscriptions[sub])
+                    summary.vnet(sub, name, "skipped", reason=failed_subscriptions[sub])
+                else:
+                    logger.error("**Error** VNet %s failed: %s", name, text_of(error))
+                    summary.vnet(sub, name, "failed", reason=text_of(error))
+    finally:
+        progress.close()
+
+
+def is_credential_failure(error):
+    from azure.core.exceptions import ClientAuthenticationError
+    return isinstance(error, (ClientAuthenticationError, LookupError))
+
+
+def subscriptions(document):
+    """Every subscription the configuration names, and those its credentials list."""
+    subs = [a["subscription_id"] for a in document.get("account_info") or ()]
+    for entry in (document.get("azure_cred") or {}).values():
+        subs.extend(entry.get("arm_subscription_id") or ())
+    return list(dict.fromkeys(subs))
+
+
+def finish(args, document, summary, before, log_file, path):
+    if before is not None:
+        summary.differences = snapshot.differences(before, snapshot.take(subscriptions(document)))
+    finish_summary(args, summary, log_file, path)
+    return 1 if summary.count("failed") else 0
+
+
+def finish_summary(args, summary, log_file, path):
+    summary.show(log_file, path)
+    if args.json:
+        write_atomically(args.json, summary.as_json(log_file, path) + "\n")
+
+
+class interrupts_deferred:
+    """Ctrl-C stops the run after the step in flight: its records are saved and the way back is shown.
+
+    A second Ctrl-C interrupts at once (the records of the steps that finished are on disk already).
+    """
+
+    def __init__(self, path):
+        self.path = path
+
+    def __enter__(self):
+        self.previous = signal.getsignal(signal.SIGINT)
+        if self.previous is signal.default_int_handler:
+            signal.signal(signal.SIGINT, self.request_stop)
+        return self
+
+    def request_stop(self, signum, frame):
+        steps.stop_requested.set()
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+        sys.stderr.write("\nstopping after the current step; Ctrl-C again to stop at once\n")
+
+    def __exit__(self, kind, error, trace):
+        if self.previous is signal.default_int_handler:
+            signal.signal(signal.SIGINT, self.previous)
+        if kind is KeyboardInterrupt or steps.stop_requested.is_set():
+            sys.stderr.write("interrupted: the records are in " + str(self.path) + "; undo what ran with: "
+                             "migrate.py revert --records " + str(self.path) + "\n")
+        return False
+
+
+# ---------------------------------------------------------------- rehearse
+
+def rehearse(args, document, env, log_file):
+    from . import rehearsal
+    return rehearsal.rehearse(args, document, env, log_file)
+
+
+COMMANDS = {"plan": plan, "switch": switch, "revert": revert, "rehearse": rehearse}

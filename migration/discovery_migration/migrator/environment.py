@@ -1,0 +1,100 @@
+"""Where a run acts: a local cloud and a local controller, or Azure and a real controller.
+
+The local cloud is seeded from a topology, a saved state or `az ... list`
+output and saved after the run when asked; the local controller is seeded from
+the cloud and the configuration, so nothing outside this machine is touched
+and no secret is needed. Against Azure the SDK's own retry policy answers
+throttling (429 with Retry-After) and server errors, and the controller's
+address and access identifier come from the configuration and the environment;
+neither is ever logged.
+"""
+import os
+import types
+
+from dm.arm.res.YamlContext import YamlContext
+
+from .errors import BadInput
+
+CONTROLLER_URL_VARIABLE = "ZENTROVA_API_URL"
+CONTROLLER_CID_VARIABLE = "ZENTROVA_CID"
+
+
+class Controller(types.SimpleNamespace):
+    """The controller's API endpoint and access identifier (never logged or printed)."""
+
+    def __repr__(self):
+        return "Controller(url=" + repr(self.url) + ", cid=<hidden>)"
+
+
+class Environment:
+    """The cloud and controller of one run; `close()` saves the local cloud when asked and stops the controller."""
+
+    def __init__(self, cloud=None, controller=None, save_state=None):
+        self.cloud = cloud
+        self.controller = controller
+        self.local_controller = None
+        self.save_state = save_state
+
+    @property
+    def local(self):
+        return self.cloud is not None
+
+    def close(self, save=True):
+        """Saves the local cloud when asked (not after bad input: nothing was done) and stops the controller."""
+        if save and self.cloud is not None and self.save_state:
+            self.cloud.save(self.save_state)
+        if self.local_controller is not None:
+            self.local_controller.stop()
+            self.local_controller = None
+
+
+def local(args):
+    """A local cloud bound into the libraries' module globals (its controller starts later)."""
+    from localarm import SAMPLE_TOPOLOGY, LocalCloud, StaticCredential, install
+
+    try:
+        if args.state:
+            cloud = LocalCloud.load(args.state)
+        elif args.from_az:
+            cloud = LocalCloud()
+            cloud.import_cli(*args.from_az)
+        else:
+            cloud = LocalCloud.from_topology(args.topology or SAMPLE_TOPOLOGY)
+    except OSError as error:
+        raise BadInput(str(error.filename) + ": " + (error.strerror or str(error))) from None
+    except ValueError as error:
+        source = args.state or (args.from_az and args.from_az[0]) or args.topology or SAMPLE_TOPOLOGY
+        raise BadInput(str(source) + ": " + str(error).splitlines()[0]) from None
+    install(cloud)
+    YamlContext.setCredentialFactory(lambda record: StaticCredential())
+    return Environment(cloud=cloud, save_state=getattr(args, "save_state", None))
+
+
+def start_local_controller(environment, document):
+    """The local controller of a local cloud, seeded from the cloud and the configuration."""
+    from . import localcontroller
+    environment.local_controller, environment.controller = localcontroller.start(environment.cloud, document)
+
+
+def azure(document):
+    """Azure through the real SDK, and the controller the configuration names."""
+    url = os.environ.get(CONTROLLER_URL_VARIABLE)
+    if not url:
+        address = (document.get("zentrova") or {}).get("controller_private_ip")
+        url = "https://" + str(address) + "/v2/api" if address else None
+    cid = os.environ.get(CONTROLLER_CID_VARIABLE)
+    return Environment(controller=Controller(url=url, cid=cid))
+
+
+def controller_problems(environment, config_path):
+    """Why the controller cannot be reached, one line each (for the checks before a switch)."""
+    problems = []
+    if environment.local:
+        return problems
+    if not environment.controller.url:
+        problems.append(str(config_path) + ": zentrova.controller_private_ip: missing (or set "
+                        + CONTROLLER_URL_VARIABLE + ")")
+    if not environment.controller.cid:
+        problems.append("environment variable " + CONTROLLER_CID_VARIABLE
+                        + " (the controller access identifier) is not set")
+    return problems

@@ -1,0 +1,94 @@
+"""A switch and its revert on a local copy of the network, with the round-trip verdict.
+
+The copy is taken before the switch (network and controller); after the revert
+the network is compared with it. A difference the libraries define on purpose
+is told apart: a subnet that the switch moved onto a main route table goes
+back to the VNet's default table when one exists, else to no table, whatever
+it had before.
+"""
+import logging
+
+from . import VERSION, commands, discovery, snapshot, targets
+from .records import Records
+from .summary import Summary
+
+logger = logging.getLogger("dm.migrate")
+
+
+def rehearse(args, document, env, log_file):
+    subs = commands.subscriptions(document)
+    heading("1/4 discovery")
+    complete = all([discovery.discover_account(account) for account in targets.accounts(document, args.subscription)])
+    before = state(env, subs)
+
+    heading("2/4 switch")
+    path = commands.records_path(args, document).with_name("rehearsal-records.json")
+    if path.exists():
+        path.unlink()
+    records = Records(path, VERSION)
+    switched = Summary("switch", False)
+    commands.switch_all(args, document, env, records, switched)
+    after_switch = state(env, subs)
+    heading("what the switch changed")
+    for line in snapshot.differences(before, after_switch):
+        logger.info("  %s", line)
+
+    heading("3/4 revert")
+    reverted = Summary("revert", False)
+    commands.revert_all(args, document, env, records, reverted)
+    after = state(env, subs)
+
+    heading("4/4 round trip")
+    differences = snapshot.differences(before, after)
+    designed = [d for d in differences if by_design(d, switched)]
+    unexpected = [d for d in differences if d not in designed]
+    for line in designed:
+        logger.info("  as designed: %s", line)
+    for line in unexpected:
+        logger.error("**Error** not restored: %s", line)
+    if unexpected:
+        verdict = "NOT restored: " + str(len(unexpected)) + " difference(s)"
+    elif designed:
+        verdict = "restored, apart from " + str(len(designed)) + " change(s) the revert makes by design"
+    else:
+        verdict = "restored exactly"
+    failed = switched.count("failed") + reverted.count("failed")
+    summary = Summary("rehearse", False)
+    summary.vnets = {k: dict(v, outcome=worst(v, reverted.vnets.get(k))) for k, v in switched.vnets.items()}
+    summary.differences = {"switch": snapshot.differences(before, after_switch), "round_trip": differences}
+    summary.verdict = verdict
+    commands.finish_summary(args, summary, log_file, path)
+    return 0 if complete and not unexpected and not failed else 1
+
+
+def heading(text):
+    logger.info("")
+    logger.info("=== Rehearsal %s ===", text)
+
+
+def state(env, subs):
+    """The network of the subscriptions and, when a local controller runs, its gateways and attachments."""
+    copy = snapshot.take(subs)
+    if env.local_controller is not None:
+        from . import localcontroller
+        copy["controller"] = localcontroller.state(env.local_controller)
+    return copy
+
+
+def by_design(difference, switched):
+    """A subnet moved onto a main table by the switch, now on the default table or none."""
+    for v in switched.vnets.values():
+        for subnet, (old, new) in (v["changes"].get("subnets") or {}).items():
+            if new and "-main-" in new.rsplit("/", 1)[-1] and (
+                    difference.endswith("subnets " + subnet + ": " + snapshot.show(old) + " -> None")
+                    or (" subnets " + subnet + ": " + snapshot.show(old) + " -> " in difference
+                        and difference.endswith("-" + "default"))
+                    or (" subnets " + subnet + ": " in difference and old is None)):
+                return v["vnet"] in difference
+    return False
+
+
+def worst(switched, reverted):
+    if reverted is None:
+        return switched["outcome"]
+    return "failed" if "failed" in (switched["outcome"], reverted["outcome"]) else switched["outcome"]

@@ -1,0 +1,85 @@
+"""What the switch changes, read through the SDK: a copy of the network to compare.
+
+A snapshot holds, per subscription, every VNet's subnets (with their route
+table) and peerings (with their flags and state), every route table's
+propagation flag and tags, and every VNet's locks, keyed by lower-case
+resource id so that two snapshots compare whatever letter case Azure answers in.
+"""
+from dm.arm import trafswap
+from dm.arm.res.YamlContext import YamlContext
+
+from . import locks
+
+PEERING_FLAGS = ("allow_virtual_network_access", "allow_forwarded_traffic", "allow_gateway_transit",
+                 "use_remote_gateways")
+
+
+def take(subscription_ids):
+    """A snapshot of the subscriptions (those without a credential are left out)."""
+    network = {}
+    for sub in subscription_ids:
+        credential = YamlContext().generateAzureCredential(sub)
+        if credential is None:
+            continue
+        client = trafswap.NetworkManagementClient(credential.getCSC(), credential.getSubId())
+        for vnet in client.virtual_networks.list_all():
+            network[key(vnet.id)] = vnet_state(sub, vnet)
+        for table in client.route_tables.list_all():
+            network[key(table.id)] = {"kind": "route_table", "name": table.name,
+                                      "disable_bgp_route_propagation": bool(table.disable_bgp_route_propagation),
+                                      "tags": dict(table.tags or {})}
+    return network
+
+
+def vnet_state(sub, vnet):
+    rg = vnet.id.split("/")[4]
+    held = locks.client(sub).list_at_resource_level(*locks.address({"resource_group": rg, "vnet_name": vnet.name}))
+    return {"kind": "vnet", "name": vnet.name,
+            "subnets": {s.name: key(s.route_table.id) if s.route_table is not None else None
+                        for s in vnet.subnets or ()},
+            "peerings": {p.name: dict({flag: bool(getattr(p, flag)) for flag in PEERING_FLAGS},
+                                      remote=key(p.remote_virtual_network.id), state=p.peering_state)
+                         for p in vnet.virtual_network_peerings or ()},
+            "locks": sorted(lock.name + " (" + str(lock.level) + ")" for lock in held)}
+
+
+def key(resource_id):
+    return resource_id.lower() if resource_id else None
+
+
+def differences(before, after):
+    """Every difference, one text each: "<resource> <what>: <before> -> <after>"."""
+    lines = []
+    for rid in sorted(set(before) | set(after)):
+        old, new = before.get(rid), after.get(rid)
+        name = short(rid)
+        if old is None or new is None:
+            lines.append(name + (" added" if old is None else " removed"))
+            continue
+        compare(name, old, new, lines)
+    return lines
+
+
+def compare(path, old, new, lines):
+    if isinstance(old, dict) and isinstance(new, dict):
+        for field in sorted(set(old) | set(new), key=str):
+            if field in ("kind", "name"):
+                continue
+            if field not in old or field not in new:
+                lines.append(path + " " + str(field) + (" added" if field not in old else " removed"))
+            else:
+                compare(path + " " + str(field), old[field], new[field], lines)
+    elif old != new:
+        lines.append(path + ": " + show(old) + " -> " + show(new))
+
+
+def show(value):
+    if isinstance(value, str) and value.startswith("/subscriptions/"):
+        return short(value)
+    return str(value)
+
+
+def short(resource_id):
+    """A resource id without its subscription and provider parts: rg/type/name[/child]."""
+    parts = resource_id.split("/")
+    return "/".join(parts[4:5] + parts[7:]) if len(parts) > 7 else resource_id

@@ -1,0 +1,293 @@
+"""The switch of one VNet and its revert, step by step.
+
+Each step is one call (or a short chain of calls) of the libraries. Before a
+step runs, the records file says it started, with what it is about to change
+where that can be known in advance; when it returns, its records are saved
+before the next step starts. A revert undoes the steps that ran, newest
+first, from those records.
+"""
+import argparse
+import contextlib
+import logging
+import threading
+
+from dm.arm.cfgbase import Common
+from dm.arm.res.Globals import Globals
+from dm.arm.trafswap import SwitchTraffic
+
+from . import locks
+from .errors import StepError, text_of
+
+logger = logging.getLogger("dm.migrate")
+
+FORWARD = argparse.Namespace(revert=False)   # what the propagation switch reads of the driver's arguments
+
+# Step names in the order a switch runs them; a revert goes through them backwards.
+ROUTE_TABLES, PROPAGATION, SUBNETS, PEERINGS, GATEWAY_USE, SNAT, DOMAIN = (
+    "route_tables", "propagation", "subnets", "peerings", "gateway_use", "snat", "domain")
+REVERT_ORDER = (SUBNETS, PROPAGATION, PEERINGS, GATEWAY_USE, DOMAIN, SNAT)
+
+stop_requested = threading.Event()   # set by the first Ctrl-C: no step starts after it
+
+
+class Stopped(KeyboardInterrupt):
+    """The run stopped between two steps because the user asked it to."""
+
+
+class VnetRun:
+    """What the steps of one VNet share: its subscription, clients, options and model."""
+
+    def __init__(self, context, subscription_id, credential, network, vnet, options):
+        self.context = context
+        self.subscription_id = subscription_id
+        self.credential = credential
+        self.network = network
+        self.vnet = vnet
+        self.options = options
+        self.resource_group = vnet.id.split("/")[Common.RG_I]
+
+    @property
+    def name(self):
+        return self.vnet.name
+
+    def refresh(self):
+        """Reads the VNet again: a step after the peering removal must not see deleted peerings."""
+        self.vnet = self.network.virtual_networks.get(self.resource_group, self.vnet.name)
+
+
+# ---------------------------------------------------------------- switch
+
+def switch(run, records, entry, changes):
+    """Runs the switch steps of one VNet; `changes` collects what the report shows."""
+    changes["gateways"] = gateways(run)
+    rtb_map = {}
+    staged, original = step(records, entry, ROUTE_TABLES, lambda: discover_route_tables(run, False, rtb_map))
+    changes["staged"] = staged
+    if run.options["manage_propagate_gateway_routes"]:
+        changes["propagation"] = step(records, entry, PROPAGATION, lambda: unchanged(
+            SwitchTraffic.setDisableAllRouteTablePropagationInVnet(
+                FORWARD, run.network, run.vnet, staged, rtb_map, True)))
+    changes["subnets"] = step(records, entry, SUBNETS, lambda: unchanged(
+        move_subnets(run, False, rtb_map, original)), plan=associations(run))
+    plan = planned_peerings(run)
+    changes["peerings"] = step(records, entry, PEERINGS, lambda: unchanged(delete_peerings(run, plan)), plan=plan)
+    run.refresh()
+    changes["gateway_use"] = step(records, entry, GATEWAY_USE, lambda: unchanged(
+        SwitchTraffic.disableUseRemoteGwInPeering(
+            run.subscription_id, run.network, run.vnet, run.context.controller_peering_prefix)))
+    changes["snat"] = step(records, entry, SNAT, lambda: unchanged(snat(run, True)))
+    changes["domain"] = step(records, entry, DOMAIN, lambda: unchanged(attach(run, True)))
+
+
+def unchanged(result):
+    """A step whose records are its result."""
+    return result, result
+
+
+def gateways(run):
+    """Whether the VNet holds a VPN or an ExpressRoute gateway (reported, not changed)."""
+    return {"vpn": SwitchTraffic.isVnetWithVng(run.credential, run.vnet, SwitchTraffic.VPN),
+            "expressroute": SwitchTraffic.isVnetWithVng(run.credential, run.vnet, SwitchTraffic.ER)}
+
+
+def discover_route_tables(run, revert, rtb_map):
+    staged, original = SwitchTraffic.discoverRouteTable(run.network, revert, run.vnet, rtb_map)
+    return (staged, original), {"staged": list(staged), "map": dict(rtb_map)}
+
+
+def step(records, entry, name, body, plan=None):
+    """Runs one step between its two saves; a failing step is saved as failed and ends the VNet's switch.
+
+    `body` returns (what the next steps need, the records to save).
+    """
+    if stop_requested.is_set():
+        raise Stopped("stopped before " + name)
+    started = records.start(entry, name, plan)
+    with library_errors() as errors:
+        try:
+            result, saved = body()
+        except Exception as error:
+            records.finish(started, status="failed", error=text_of(error))
+            raise StepError(name, text_of(error)) from error
+    records.finish(started, saved, errors=errors.count)
+    return result
+
+
+class ErrorCount(logging.Handler):
+    """Counts the error lines the libraries log while a step runs: their
+    guarded failures do not raise, but the step is then not clean."""
+
+    def __init__(self):
+        super().__init__(logging.ERROR)
+        self.count = 0
+
+    def emit(self, record):
+        self.count += 1
+
+
+@contextlib.contextmanager
+def library_errors():
+    counter = ErrorCount()
+    library = logging.getLogger("dm.arm")
+    library.addHandler(counter)
+    try:
+        yield counter
+    finally:
+        library.removeHandler(counter)
+
+
+def associations(run):
+    """Each subnet's route table id (None for no table), as the cloud holds it now."""
+    return {subnet.name: subnet.route_table.id if subnet.route_table is not None else None
+            for subnet in run.network.subnets.list(run.resource_group, run.vnet.name)}
+
+
+class RecordingNetwork:
+    """The network client, keeping the subnet models a re-association lists, so that
+    the driver sees the table each one was given (also under dry-run)."""
+
+    def __init__(self, network):
+        self._network = network
+        self.subnets_listed = []
+        self.subnets = self
+
+    def __getattr__(self, name):
+        return getattr(self._network, name)
+
+    def list(self, *args):
+        listed = list(self._network.subnets.list(*args))
+        self.subnets_listed.extend(listed)
+        return listed
+
+    def get(self, *args):
+        return self._network.subnets.get(*args)
+
+    def begin_create_or_update(self, *args):
+        return self._network.subnets.begin_create_or_update(*args)
+
+
+def move_subnets(run, revert, rtb_map, original):
+    """Re-associates the VNet's subnets; the result maps each moved subnet to [old table, new table]."""
+    before = associations(run)
+    recording = RecordingNetwork(run.network)
+    SwitchTraffic.updateSubnetAssociation(run.options, revert, recording, run.vnet, rtb_map, original)
+    moved = {}
+    for subnet in recording.subnets_listed:
+        if subnet.name in moved or subnet.name not in before:
+            continue
+        table = subnet.route_table.id if subnet.route_table is not None else None
+        if (table or "").lower() != (before[subnet.name] or "").lower():
+            moved[subnet.name] = [before[subnet.name], table]
+    return moved
+
+
+def delete_options(run):
+    return {"delete_peering": run.context.delete_peering,
+            "delete_vnet_lock": Common.getSWDeleteVnetLock(run.context.document)}
+
+
+def planned_peerings(run):
+    """The peering-pair records the deletion is about to make, read under dry-run before anything is
+    deleted, with the locks of the remote VNets it may remove: if the deletion is cut short, the revert
+    re-creates from these."""
+    was = SwitchTraffic.DryRun
+    SwitchTraffic.DryRun = True
+    try:
+        pairs = SwitchTraffic.deletePeerings(delete_options(run), run.subscription_id, run.vnet,
+                                             run.network, run.context.controller_peering_prefix)
+    finally:
+        SwitchTraffic.DryRun = was
+    held = locks.of_remote_vnets(pairs) if delete_options(run)["delete_vnet_lock"] == True else []
+    return {"pairs": pairs, "locks": held}
+
+
+def delete_peerings(run, plan):
+    pairs = SwitchTraffic.deletePeerings(delete_options(run), run.subscription_id, run.vnet,
+                                         run.network, run.context.controller_peering_prefix)
+    removed = [lock for lock in plan["locks"] if not locks.exists(lock)] if not SwitchTraffic.DryRun else plan["locks"]
+    return {"pairs": pairs, "locks": removed}
+
+
+def snat(run, enable):
+    """Single-IP SNAT on the VNet's spoke gateway (switch), or SNAT off again (revert)."""
+    controller, gw = run.context.controller, run.options["spoke_gw_name"]
+    if enable:
+        SwitchTraffic.enableSingleIPSnat(controller.url, controller.cid, gw)
+    else:
+        SwitchTraffic.disableSnat(controller.url, controller.cid, gw)
+    return {"gateway": gw}
+
+
+def attach(run, attach_it):
+    """Attaches (or detaches) the VNet's spoke gateway to its security domain."""
+    Globals.yaml = {"configure_gw_name": run.context.document["config"].get("configure_gw_name"),
+                    "domain": run.options.get("domain"), "spoke_gw_name": run.options["spoke_gw_name"]}
+    Globals.CID = run.context.controller.cid
+    Globals.api_ep_url = run.context.controller.url
+    SwitchTraffic.attach_spoke_domain(attach_it)
+    return {"domain": Globals.yaml["domain"], "attachment": Globals.yaml["spoke_gw_name"]}
+
+
+# ---------------------------------------------------------------- revert
+
+def revert(run, records, entry, changes):
+    """Undoes the entry's steps that ran, in the revert order; returns the names of those that failed.
+
+    A step whose undo fails stays as it was in the records, so a later revert tries it again.
+    """
+    ran = {s["name"]: s for s in entry["steps"] if s["status"] in ("started", "done", "failed")}
+    failed = []
+    for name in REVERT_ORDER:
+        taken = ran.get(name)
+        if taken is None:
+            continue
+        with library_errors() as errors:
+            try:
+                UNDO[name](run, taken, changes)
+            except Exception as error:
+                logger.error("**Error** revert of %s in VNet %s failed: %s", name, run.name, text_of(error))
+                failed.append(name)
+                continue
+        if not SwitchTraffic.DryRun:
+            records.reverted(taken, errors.count)
+    return failed
+
+
+def undo_subnets(run, step, changes):
+    rtb_map = {}
+    staged, original = SwitchTraffic.discoverRouteTable(run.network, True, run.vnet, rtb_map)
+    changes["subnets"] = move_subnets(run, True, rtb_map, original)
+
+
+def undo_propagation(run, step, changes):
+    recorded = step["records"] or []
+    SwitchTraffic.restoreRouteTablePropagationInVnet(run.network, recorded)
+    changes["propagation"] = recorded
+
+
+def undo_peerings(run, step, changes):
+    # A deletion that did not return left no records: re-create what it was about to delete.
+    saved = step["records"] if step["status"] == "done" else step.get("plan")
+    if not saved:
+        return
+    SwitchTraffic.addPeerings(saved["pairs"])
+    changes["peerings"] = saved["pairs"]
+    changes["locks"] = saved["locks"] if SwitchTraffic.DryRun else locks.restore(saved["locks"])
+
+
+def undo_gateway_use(run, step, changes):
+    recorded = step["records"] or []
+    SwitchTraffic.restoreUseRemoteGwInPeering(run.network, recorded)
+    changes["gateway_use"] = recorded
+
+
+def undo_domain(run, step, changes):
+    changes["domain"] = attach(run, False)
+
+
+def undo_snat(run, step, changes):
+    changes["snat"] = snat(run, False)
+
+
+UNDO = {SUBNETS: undo_subnets, PROPAGATION: undo_propagation, PEERINGS: undo_peerings,
+        GATEWAY_USE: undo_gateway_use, DOMAIN: undo_domain, SNAT: undo_snat}

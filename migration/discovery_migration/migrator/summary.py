@@ -1,0 +1,101 @@
+"""What a person reads at the end of a run, and the progress line before it."""
+import json
+import logging
+import sys
+
+logger = logging.getLogger("dm.migrate")
+
+
+class Progress:
+    """One line on the terminal, rewritten per VNet, when more than a few VNets are handled (never logged)."""
+
+    MIN_VNETS = 4
+
+    def __init__(self, total, stream=None):
+        self.stream = stream or sys.stderr
+        self.total = total
+        self.shown = total >= self.MIN_VNETS and self.stream.isatty()
+        self.done = 0
+
+    def next(self, what):
+        self.done += 1
+        if self.shown:
+            self.stream.write("\r\033[K[" + str(self.done) + "/" + str(self.total) + "] " + what)
+            self.stream.flush()
+
+    def close(self):
+        if self.shown:
+            self.stream.write("\r\033[K")
+            self.stream.flush()
+
+
+class ErrorTally(logging.Handler):
+    """Counts the error lines of the whole run, the libraries' and the driver's."""
+
+    def __init__(self):
+        super().__init__(logging.ERROR)
+        self.count = 0
+
+    def emit(self, record):
+        self.count += 1
+
+
+class Summary:
+    def __init__(self, command, dry_run):
+        self.command = command
+        self.dry_run = dry_run
+        self.vnets = {}           # "<subscription>/<vnet>": {"outcome": ..., "changes": {...}}
+        self.differences = None
+        self.verdict = None
+        self.tally = ErrorTally()
+        logging.getLogger("dm").addHandler(self.tally)
+
+    def vnet(self, subscription_id, name, outcome, changes=None, reason=None):
+        entry = {"subscription_id": subscription_id, "vnet": name, "outcome": outcome, "changes": changes or {}}
+        if reason:
+            entry["reason"] = reason
+        self.vnets[subscription_id + "/" + name] = entry
+
+    def count(self, outcome):
+        return sum(1 for v in self.vnets.values() if v["outcome"] == outcome)
+
+    def totals(self):
+        moved = sum(len(v["changes"].get("subnets") or {}) for v in self.vnets.values())
+        peerings = sum(len(peering_pairs(v["changes"].get("peerings"))) for v in self.vnets.values())
+        return {"vnets_done": self.count("done"), "vnets_skipped": self.count("skipped"),
+                "vnets_failed": self.count("failed"), "subnets_moved": moved,
+                ("peerings_restored" if self.command == "revert" else "peerings_removed"): peerings,
+                "errors": self.tally.count}
+
+    def show(self, log_file, records_file):
+        logging.getLogger("dm").removeHandler(self.tally)
+        totals = self.totals()
+        would = "would be " if self.dry_run else ""
+        logger.info("")
+        logger.info("=== Summary of %s%s ===", self.command, " (dry run: nothing was changed)" if self.dry_run else "")
+        logger.info("  VNets done %d, skipped %d, failed %d", totals["vnets_done"], totals["vnets_skipped"],
+                    totals["vnets_failed"])
+        for name, v in self.vnets.items():
+            if v["outcome"] != "done":
+                logger.info("  %s %s%s", v["outcome"], name, ": " + v["reason"] if v.get("reason") else "")
+        peer_key = "peerings_restored" if self.command == "revert" else "peerings_removed"
+        logger.info("  subnets %smoved: %d; peerings %s%s: %d", would, totals["subnets_moved"], would,
+                    peer_key.split("_")[1], totals[peer_key])
+        logger.info("  error lines: %d", totals["errors"])
+        if self.verdict is not None:
+            logger.info("  round trip: %s", self.verdict)
+        logger.info("  log: %s", log_file)
+        if records_file:
+            logger.info("  records: %s", records_file)
+
+    def as_json(self, log_file, records_file):
+        return json.dumps({"command": self.command, "dry_run": self.dry_run, "totals": self.totals(),
+                           "vnets": list(self.vnets.values()), "differences": self.differences,
+                           "round_trip": self.verdict, "log": str(log_file),
+                           "records": str(records_file) if records_file else None}, indent=1, default=str)
+
+
+def peering_pairs(recorded):
+    if isinstance(recorded, dict):
+        return recorded.get("pairs") or []
+    return recorded or []

@@ -1,0 +1,69 @@
+"""The accounts and VNets a run acts on, with the option mapping of each VNet."""
+import logging
+
+from dm.arm import trafswap
+from dm.arm.cfgbase import Common
+from dm.arm.res.YamlContext import YamlContext
+from dm.arm.terraform import Terraform
+from dm.arm.trafswap import SwitchTraffic
+
+logger = logging.getLogger("dm.migrate")
+
+
+class Account:
+    """One account of the configuration: its subscription, credential, network client and VNet entries."""
+
+    def __init__(self, document, entry, base_options):
+        self.document = document
+        self.entry = entry
+        self.subscription_id = entry["subscription_id"]
+        self.options = dict(base_options)
+        Common.readAccountOption(entry, self.options)
+        self.info = Common.getSubscription(self.options["subscriptionMap"], self.subscription_id, entry)
+        self.vnet_entries = {v["vnet_name"]: v for v in Common.getSubscriptionVnets(entry)}
+        self.credential = None
+        self.network = None
+
+    def connect(self):
+        """The network client; a subscription whose credential fails is reported once by the caller."""
+        self.credential = YamlContext().generateAzureCredential(self.subscription_id)
+        if self.credential is None:
+            raise LookupError("no credential for subscription " + self.subscription_id + " in 'azure_cred'")
+        self.network = trafswap.NetworkManagementClient(self.credential.getCSC(), self.credential.getSubId())
+        return self.network
+
+    def output_folder(self):
+        return Common.getTargetLocation(self.info, self.document)
+
+    def vnet_options(self, vnet):
+        """The option mapping of one VNet: global, account and VNet options, and what the switch reads."""
+        options = dict(self.options)
+        Common.readVnetOption(self.vnet_entries, vnet, options)
+        options["subscriptionInfo"] = self.info
+        options["default_route_table"] = Common.getPreStageDefaultRouteTable(self.document)
+        return options
+
+    def find(self, name):
+        return SwitchTraffic.getVnet(name, self.network)
+
+
+def accounts(document, subscription=None):
+    """The accounts to act on (all, or the one of `subscription`), in the configuration's order."""
+    base = {}
+    Common.readGlobalConfigOption(document, base)
+    base["subscriptionMap"] = Common.getAzureSubscriptionInfo(document)
+    chosen = []
+    for entry in document["account_info"]:
+        if subscription is None or entry["subscription_id"].lower() == subscription.lower():
+            chosen.append(Account(document, entry, base))
+    return chosen
+
+
+def vnet_names(account, only=None):
+    return [name for name in account.vnet_entries if only is None or name == only]
+
+
+def point_terraform_at(account, dry_run):
+    """The Terraform writer writes into the account's output folder (a plan's into its plan/ folder)."""
+    folder = account.output_folder()
+    Terraform.setOutputFolder(folder + "/plan" if dry_run else folder)
