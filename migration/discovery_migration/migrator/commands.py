@@ -33,7 +33,7 @@ def run(args):
         if args.command != "discover":
             preflight(args, document, env)
             if env.local:
-                environment.start_local_controller(env, document)
+                environment.start_local_controller(env, document, args.state)
         log_file = start_logging(document)
         if args.command == "discover":
             return discover(args, document)
@@ -271,7 +271,8 @@ def subscriptions(document):
 
 def finish(args, document, summary, before, log_file, path):
     if before is not None:
-        summary.differences = snapshot.differences(before, snapshot.take(subscriptions(document)))
+        summary.differences = [snapshot.describe(d) for d in
+                               snapshot.differences(before, snapshot.take(subscriptions(document)))]
     finish_summary(args, summary, log_file, path)
     return 1 if summary.count("failed") else 0
 

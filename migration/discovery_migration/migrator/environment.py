@@ -43,6 +43,9 @@ class Environment:
         """Saves the local cloud when asked (not after bad input: nothing was done) and stops the controller."""
         if save and self.cloud is not None and self.save_state:
             self.cloud.save(self.save_state)
+            if self.local_controller is not None:
+                from . import localcontroller
+                localcontroller.save(self.local_controller, self.save_state)
         if self.local_controller is not None:
             self.local_controller.stop()
             self.local_controller = None
@@ -70,10 +73,12 @@ def local(args):
     return Environment(cloud=cloud, save_state=getattr(args, "save_state", None))
 
 
-def start_local_controller(environment, document):
-    """The local controller of a local cloud, seeded from the cloud and the configuration."""
+def start_local_controller(environment, document, saved_state=None):
+    """The local controller of a local cloud, seeded from the cloud and the configuration, or
+    taken from the controller file saved beside a saved cloud."""
     from . import localcontroller
-    environment.local_controller, environment.controller = localcontroller.start(environment.cloud, document)
+    environment.local_controller, environment.controller = localcontroller.start(
+        environment.cloud, document, saved_state)
 
 
 def azure(document):

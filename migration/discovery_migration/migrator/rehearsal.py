@@ -30,8 +30,8 @@ def rehearse(args, document, env, log_file):
     commands.switch_all(args, document, env, records, switched)
     after_switch = state(env, subs)
     heading("what the switch changed")
-    for line in snapshot.differences(before, after_switch):
-        logger.info("  %s", line)
+    for difference in snapshot.differences(before, after_switch):
+        logger.info("  %s", snapshot.describe(difference))
 
     heading("3/4 revert")
     reverted = Summary("revert", False)
@@ -40,12 +40,12 @@ def rehearse(args, document, env, log_file):
 
     heading("4/4 round trip")
     differences = snapshot.differences(before, after)
-    designed = [d for d in differences if by_design(d, switched)]
-    unexpected = [d for d in differences if d not in designed]
-    for line in designed:
-        logger.info("  as designed: %s", line)
-    for line in unexpected:
-        logger.error("**Error** not restored: %s", line)
+    designed = [(d, by_design(d, switched)) for d in differences if by_design(d, switched)]
+    unexpected = [d for d in differences if not by_design(d, switched)]
+    for difference, reason in designed:
+        logger.info("  as designed: %s (%s)", snapshot.describe(difference), reason)
+    for difference in unexpected:
+        logger.error("**Error** not restored: %s", snapshot.describe(difference))
     if unexpected:
         verdict = "NOT restored: " + str(len(unexpected)) + " difference(s)"
     elif designed:
@@ -55,7 +55,8 @@ def rehearse(args, document, env, log_file):
     failed = switched.count("failed") + reverted.count("failed")
     summary = Summary("rehearse", False)
     summary.vnets = {k: dict(v, outcome=worst(v, reverted.vnets.get(k))) for k, v in switched.vnets.items()}
-    summary.differences = {"switch": snapshot.differences(before, after_switch), "round_trip": differences}
+    summary.differences = {"switch": [snapshot.describe(d) for d in snapshot.differences(before, after_switch)],
+                           "round_trip": [snapshot.describe(d) for d in differences]}
     summary.verdict = verdict
     commands.finish_summary(args, summary, log_file, path)
     return 0 if complete and not unexpected and not failed else 1
@@ -76,16 +77,27 @@ def state(env, subs):
 
 
 def by_design(difference, switched):
-    """A subnet moved onto a main table by the switch, now on the default table or none."""
+    """Why the libraries make this difference on purpose, or None.
+
+    A subnet the switch moved onto a main route table goes back to the VNet's
+    default table, or to none; the overlay gateway's own subnet is left where
+    the switch put it, as the revert never moves it.
+    """
+    rid, path, old, new = difference
+    if len(path) != 2 or path[0] != "subnets":
+        return None
     for v in switched.vnets.values():
-        for subnet, (old, new) in (v["changes"].get("subnets") or {}).items():
-            if new and "-main-" in new.rsplit("/", 1)[-1] and (
-                    difference.endswith("subnets " + subnet + ": " + snapshot.show(old) + " -> None")
-                    or (" subnets " + subnet + ": " + snapshot.show(old) + " -> " in difference
-                        and difference.endswith("-" + "default"))
-                    or (" subnets " + subnet + ": " in difference and old is None)):
-                return v["vnet"] in difference
-    return False
+        moved = (v["changes"].get("subnets") or {}).get(path[1])
+        if moved is None or not rid.endswith("/virtualnetworks/" + v["vnet"].lower()):
+            continue
+        main = moved[1]
+        if not main or "-main-" not in main.rsplit("/", 1)[-1]:
+            return None
+        if new == snapshot.key(main):
+            return "the revert does not move the overlay gateway's subnet off the main table"
+        if new is None or new.rsplit("/", 1)[-1].startswith(v["vnet"].lower() + "-"):
+            return "a subnet on a main table goes back to the default table, or to none"
+    return None
 
 
 def worst(switched, reverted):

@@ -48,34 +48,36 @@ def key(resource_id):
 
 
 def differences(before, after):
-    """Every difference, one text each: "<resource> <what>: <before> -> <after>"."""
-    lines = []
+    """Every difference as (resource id, field path, before, after); a missing side is None."""
+    found = []
     for rid in sorted(set(before) | set(after)):
-        old, new = before.get(rid), after.get(rid)
-        name = short(rid)
-        if old is None or new is None:
-            lines.append(name + (" added" if old is None else " removed"))
-            continue
-        compare(name, old, new, lines)
-    return lines
+        compare(rid, (), before.get(rid), after.get(rid), found)
+    return found
 
 
-def compare(path, old, new, lines):
+def compare(rid, path, old, new, found):
     if isinstance(old, dict) and isinstance(new, dict):
         for field in sorted(set(old) | set(new), key=str):
-            if field in ("kind", "name"):
-                continue
-            if field not in old or field not in new:
-                lines.append(path + " " + str(field) + (" added" if field not in old else " removed"))
-            else:
-                compare(path + " " + str(field), old[field], new[field], lines)
+            if field not in ("kind", "name"):
+                compare(rid, path + (field,), old.get(field, MISSING), new.get(field, MISSING), found)
     elif old != new:
-        lines.append(path + ": " + show(old) + " -> " + show(new))
+        found.append((rid, path, old, new))
+
+
+MISSING = "(none)"
+
+
+def describe(difference):
+    """A difference as one line: "<resource> <field path>: <before> -> <after>"."""
+    rid, path, old, new = difference
+    return " ".join([short(rid)] + [str(p) for p in path]) + ": " + show(old) + " -> " + show(new)
 
 
 def show(value):
     if isinstance(value, str) and value.startswith("/subscriptions/"):
         return short(value)
+    if isinstance(value, dict):
+        return "present"
     return str(value)
 
 

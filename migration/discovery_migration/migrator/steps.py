@@ -191,12 +191,13 @@ def planned_peerings(run):
     deleted, with the locks of the remote VNets it may remove: if the deletion is cut short, the revert
     re-creates from these."""
     was = SwitchTraffic.DryRun
-    SwitchTraffic.DryRun = True
+    library = logging.getLogger("dm.arm.trafswap")
+    SwitchTraffic.DryRun, library.disabled = True, True      # its lines come with the deletion itself
     try:
         pairs = SwitchTraffic.deletePeerings(delete_options(run), run.subscription_id, run.vnet,
                                              run.network, run.context.controller_peering_prefix)
     finally:
-        SwitchTraffic.DryRun = was
+        SwitchTraffic.DryRun, library.disabled = was, False
     held = locks.of_remote_vnets(pairs) if delete_options(run)["delete_vnet_lock"] == True else []
     return {"pairs": pairs, "locks": held}
 
