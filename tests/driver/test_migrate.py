@@ -34,7 +34,13 @@ SPOKE1_REPORT = """\
   route table rt-spoke1-app (rg-spoke1) serves app, app2
   route table spoke1-vnet-default (rg-spoke1) serves legacy
   main route tables: spoke1-vnet-main-1, spoke1-vnet-main-2
+  staged copy of rt-spoke1-web: rt-spoke1-web-zentrova
+  staged copy of rt-spoke1-app: rt-spoke1-app-zentrova
 - VNet prefixes inside the allowed ranges: 10.1.0.0/16
+- Peerings and locks
+  peering spoke1-to-hub to hub-vnet (rg-hub): Connected, access on, forwarded traffic on, gateway transit off, remote gateways on
+  peering spoke1-to-spoke2 to spoke2-vnet (rg-spoke2): Connected, access on, forwarded traffic off, gateway transit off, remote gateways off
+  locks: none
 - Gateways
   spoke gateway   : spoke1-vnet-gw
   transit gateway : azure-transit-eastus

@@ -1,10 +1,11 @@
 """The switch of one VNet and its revert, step by step.
 
-Each step is one call (or a short chain of calls) of the libraries. Before a
-step runs, the records file says it started, with what it is about to change
-where that can be known in advance; when it returns, its records are saved
-before the next step starts. A revert undoes the steps that ran, newest
-first, from those records.
+Each step is one call of the libraries. Before a step that returns records
+runs, the same call is made under dry-run (nothing is sent, its log lines are
+held back) and what it would record is saved as the step's plan; then the step
+runs and its records are saved before the next step starts. A step cut short
+(an error, Ctrl-C, a kill) is undone from its plan, so no record is ever lost.
+A revert undoes the steps that ran, newest concern first.
 """
 import argparse
 import contextlib
@@ -22,7 +23,7 @@ logger = logging.getLogger("dm.migrate")
 
 FORWARD = argparse.Namespace(revert=False)   # what the propagation switch reads of the driver's arguments
 
-# Step names in the order a switch runs them; a revert goes through them backwards.
+# Step names in the order a switch runs them, and the order a revert undoes them.
 ROUTE_TABLES, PROPAGATION, SUBNETS, PEERINGS, GATEWAY_USE, SNAT, DOMAIN = (
     "route_tables", "propagation", "subnets", "peerings", "gateway_use", "snat", "domain")
 REVERT_ORDER = (SUBNETS, PROPAGATION, PEERINGS, GATEWAY_USE, DOMAIN, SNAT)
@@ -61,25 +62,25 @@ def switch(run, records, entry, changes):
     """Runs the switch steps of one VNet; `changes` collects what the report shows."""
     changes["gateways"] = gateways(run)
     rtb_map = {}
-    staged, original = step(records, entry, ROUTE_TABLES, lambda: discover_route_tables(run, False, rtb_map))
+    staged, original = step(records, entry, ROUTE_TABLES, lambda: discover_route_tables(run, rtb_map))
     changes["staged"] = staged
     if run.options["manage_propagate_gateway_routes"]:
-        changes["propagation"] = step(records, entry, PROPAGATION, lambda: unchanged(
-            SwitchTraffic.setDisableAllRouteTablePropagationInVnet(
-                FORWARD, run.network, run.vnet, staged, rtb_map, True)))
-    changes["subnets"] = step(records, entry, SUBNETS, lambda: unchanged(
-        move_subnets(run, False, rtb_map, original)), plan=associations(run))
-    plan = planned_peerings(run)
-    changes["peerings"] = step(records, entry, PEERINGS, lambda: unchanged(delete_peerings(run, plan)), plan=plan)
+        changes["propagation"] = planned_step(records, entry, PROPAGATION, lambda: SwitchTraffic.
+                                              setDisableAllRouteTablePropagationInVnet(
+                                                  FORWARD, run.network, run.vnet, staged, rtb_map, True))
+    changes["subnets"] = step(records, entry, SUBNETS, lambda: both(move_subnets(run, False, rtb_map, original)),
+                              plan=associations(run))
+    plan = rehearsed(lambda: peering_plan(run))
+    changes["peerings"] = step(records, entry, PEERINGS, lambda: both(delete_peerings(run, plan["locks"])), plan=plan)
     run.refresh()
-    changes["gateway_use"] = step(records, entry, GATEWAY_USE, lambda: unchanged(
-        SwitchTraffic.disableUseRemoteGwInPeering(
-            run.subscription_id, run.network, run.vnet, run.context.controller_peering_prefix)))
-    changes["snat"] = step(records, entry, SNAT, lambda: unchanged(snat(run, True)))
-    changes["domain"] = step(records, entry, DOMAIN, lambda: unchanged(attach(run, True)))
+    changes["gateway_use"] = planned_step(records, entry, GATEWAY_USE, lambda: SwitchTraffic.
+                                          disableUseRemoteGwInPeering(run.subscription_id, run.network, run.vnet,
+                                                                      run.context.controller_peering_prefix))
+    changes["snat"] = step(records, entry, SNAT, lambda: both(snat(run, True)))
+    changes["domain"] = step(records, entry, DOMAIN, lambda: both(attach(run, True)))
 
 
-def unchanged(result):
+def both(result):
     """A step whose records are its result."""
     return result, result
 
@@ -90,7 +91,7 @@ def gateways(run):
             "expressroute": SwitchTraffic.isVnetWithVng(run.credential, run.vnet, SwitchTraffic.ER)}
 
 
-def discover_route_tables(run, revert, rtb_map):
+def discover_route_tables(run, rtb_map, revert=False):
     staged, original = SwitchTraffic.discoverRouteTable(run.network, revert, run.vnet, rtb_map)
     return (staged, original), {"staged": list(staged), "map": dict(rtb_map)}
 
@@ -111,6 +112,22 @@ def step(records, entry, name, body, plan=None):
             raise StepError(name, text_of(error)) from error
     records.finish(started, saved, errors=errors.count)
     return result
+
+
+def planned_step(records, entry, name, call):
+    """A step whose records the revert needs: the same call under dry-run gives its plan first."""
+    return step(records, entry, name, lambda: both(call()), plan=rehearsed(call))
+
+
+def rehearsed(call):
+    """What `call` returns under dry-run, without its log lines (the real call logs them)."""
+    was = SwitchTraffic.DryRun
+    library = logging.getLogger("dm.arm.trafswap")
+    SwitchTraffic.DryRun, library.disabled = True, True
+    try:
+        return call()
+    finally:
+        SwitchTraffic.DryRun, library.disabled = was, False
 
 
 class ErrorCount(logging.Handler):
@@ -181,32 +198,25 @@ def move_subnets(run, revert, rtb_map, original):
     return moved
 
 
-def delete_options(run):
+def peering_options(run):
     return {"delete_peering": run.context.delete_peering,
             "delete_vnet_lock": Common.getSWDeleteVnetLock(run.context.document)}
 
 
-def planned_peerings(run):
-    """The peering-pair records the deletion is about to make, read under dry-run before anything is
-    deleted, with the locks of the remote VNets it may remove: if the deletion is cut short, the revert
-    re-creates from these."""
-    was = SwitchTraffic.DryRun
-    library = logging.getLogger("dm.arm.trafswap")
-    SwitchTraffic.DryRun, library.disabled = True, True      # its lines come with the deletion itself
-    try:
-        pairs = SwitchTraffic.deletePeerings(delete_options(run), run.subscription_id, run.vnet,
-                                             run.network, run.context.controller_peering_prefix)
-    finally:
-        SwitchTraffic.DryRun, library.disabled = was, False
-    held = locks.of_remote_vnets(pairs) if delete_options(run)["delete_vnet_lock"] == True else []
-    return {"pairs": pairs, "locks": held}
+def peering_plan(run):
+    """Under dry-run: the peerings the deletion will record, and the first lock of each remote VNet,
+    which the deletion removes when the configuration says so."""
+    options = peering_options(run)
+    pairs = SwitchTraffic.deletePeerings(options, run.subscription_id, run.vnet, run.network,
+                                         run.context.controller_peering_prefix)
+    return {"pairs": pairs, "locks": locks.of_remote_vnets(pairs) if options["delete_vnet_lock"] == True else []}
 
 
-def delete_peerings(run, plan):
-    pairs = SwitchTraffic.deletePeerings(delete_options(run), run.subscription_id, run.vnet,
-                                         run.network, run.context.controller_peering_prefix)
-    removed = [lock for lock in plan["locks"] if not locks.exists(lock)] if not SwitchTraffic.DryRun else plan["locks"]
-    return {"pairs": pairs, "locks": removed}
+def delete_peerings(run, held_locks):
+    """Records and deletes the VNet's peerings; the locks noted beforehand go with the records."""
+    pairs = SwitchTraffic.deletePeerings(peering_options(run), run.subscription_id, run.vnet, run.network,
+                                         run.context.controller_peering_prefix)
+    return {"pairs": pairs, "locks": held_locks}
 
 
 def snat(run, enable):
@@ -254,36 +264,38 @@ def revert(run, records, entry, changes):
     return failed
 
 
+def recorded(step):
+    """What a step changed: its records when it returned, else what it was about to change."""
+    return step["records"] if step["status"] == "done" else step.get("plan")
+
+
 def undo_subnets(run, step, changes):
     rtb_map = {}
-    staged, original = SwitchTraffic.discoverRouteTable(run.network, True, run.vnet, rtb_map)
+    (staged, original), _ = discover_route_tables(run, rtb_map, revert=True)
     changes["subnets"] = move_subnets(run, True, rtb_map, original)
 
 
 def undo_propagation(run, step, changes):
-    recorded = step["records"] or []
-    SwitchTraffic.restoreRouteTablePropagationInVnet(run.network, recorded)
-    changes["propagation"] = recorded
+    changes["propagation"] = recorded(step) or []
+    SwitchTraffic.restoreRouteTablePropagationInVnet(run.network, changes["propagation"])
 
 
 def undo_peerings(run, step, changes):
-    # A deletion that did not return left no records: re-create what it was about to delete.
-    saved = step["records"] if step["status"] == "done" else step.get("plan")
-    if not saved:
-        return
-    SwitchTraffic.addPeerings(saved["pairs"])
+    saved = recorded(step) or {"pairs": [], "locks": []}
+    if saved["pairs"]:
+        SwitchTraffic.addPeerings(saved["pairs"])
     changes["peerings"] = saved["pairs"]
     changes["locks"] = saved["locks"] if SwitchTraffic.DryRun else locks.restore(saved["locks"])
 
 
 def undo_gateway_use(run, step, changes):
-    recorded = step["records"] or []
-    SwitchTraffic.restoreUseRemoteGwInPeering(run.network, recorded)
-    changes["gateway_use"] = recorded
+    changes["gateway_use"] = recorded(step) or []
+    SwitchTraffic.restoreUseRemoteGwInPeering(run.network, changes["gateway_use"])
 
 
 def undo_domain(run, step, changes):
-    changes["domain"] = attach(run, False)
+    if step["status"] != "failed":           # a refused attach attached nothing
+        changes["domain"] = attach(run, False)
 
 
 def undo_snat(run, step, changes):
