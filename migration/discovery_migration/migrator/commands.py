@@ -90,6 +90,8 @@ def preflight(args, document, env):
     if args.vnet and not any(args.vnet in (v.get("vnet_name") for v in a.get("vnets") or ())
                              for a in document.get("account_info") or () if isinstance(a, dict)):
         checker.problems.append(str(args.config) + ": account_info: no VNet named " + args.vnet)
+    if args.command in ("switch", "plan") and not checker.problems:
+        checker.problems.extend(missing_discovery(args, document))
     if args.command == "revert":
         try:
             args.held = open_records(records_path(args, document))
@@ -98,6 +100,16 @@ def preflight(args, document, env):
     if checker.problems:
         args.bad_input = True
     config.report(checker)
+
+
+def missing_discovery(args, document):
+    """With shared route-table replication on, the re-association reads the discovery of each account."""
+    if not YamlContext().getGlobalContext("configure_shared_route_table_replication") > 0:
+        return []
+    return [path + ": missing; run discover first (config.configure_shared_route_table_replication is on)"
+            for account in targets.accounts(document, args.subscription)
+            for path in [account.output_folder() + "/" + discovery.DISCOVERY_FILE]
+            if not os.path.exists(path)]
 
 
 def open_records(path):
@@ -169,7 +181,7 @@ def switch_vnet(account, name, context, held, records, summary):
     if held.held(account.subscription_id, name):
         reason = "its switch is already recorded in " + str(held.path) + "; revert it first"
         logger.error("**Error** VNet %s not switched: %s", name, reason)
-        return summary.vnet(account.subscription_id, name, "skipped", reason=reason)
+        return summary.vnet(account.subscription_id, name, "refused", reason=reason)
     vnet = account.find(name)
     if vnet is None:
         return not_found(account, name, summary)
@@ -274,7 +286,7 @@ def finish(args, document, summary, before, log_file, path):
         summary.differences = [snapshot.describe(d) for d in
                                snapshot.differences(before, snapshot.take(subscriptions(document)))]
     finish_summary(args, summary, log_file, path)
-    return 1 if summary.count("failed") else 0
+    return 1 if summary.count("failed") or summary.count("refused") else 0
 
 
 def finish_summary(args, summary, log_file, path):

@@ -8,6 +8,7 @@ import logging
 from azure.core.exceptions import AzureError
 
 from dm.arm.cfgbase import Common
+from dm.arm.terraform import DISCOVERY_FILE
 from dm.arm.trafswap import SwitchTraffic
 
 from . import locks
@@ -15,7 +16,6 @@ from .errors import text_of
 from .records import write_atomically
 
 logger = logging.getLogger("dm.migrate")
-DISCOVERY_FILE = "discovery.json"
 
 
 def discover_account(account):

@@ -1,10 +1,12 @@
 """The accounts and VNets a run acts on, with the option mapping of each VNet."""
 import logging
+import pathlib
+import shutil
 
 from dm.arm import trafswap
 from dm.arm.cfgbase import Common
 from dm.arm.res.YamlContext import YamlContext
-from dm.arm.terraform import Terraform
+from dm.arm.terraform import DISCOVERY_FILE, Terraform
 from dm.arm.trafswap import SwitchTraffic
 
 logger = logging.getLogger("dm.migrate")
@@ -64,6 +66,13 @@ def vnet_names(account, only=None):
 
 
 def point_terraform_at(account, dry_run):
-    """The Terraform writer writes into the account's output folder (a plan's into its plan/ folder)."""
-    folder = account.output_folder()
-    Terraform.setOutputFolder(folder + "/plan" if dry_run else folder)
+    """The Terraform writer writes into the account's output folder; a plan's into its plan/ folder,
+    with a copy of the account's discovery, which the re-association reads."""
+    folder = pathlib.Path(account.output_folder())
+    if dry_run:
+        plan = folder / "plan"
+        plan.mkdir(parents=True, exist_ok=True)
+        if (folder / DISCOVERY_FILE).exists():
+            shutil.copyfile(folder / DISCOVERY_FILE, plan / DISCOVERY_FILE)
+        folder = plan
+    Terraform.setOutputFolder(folder)

@@ -1,0 +1,55 @@
+"""What a switch and its revert must bring back, read from a saved local cloud (independently of the driver)."""
+import json
+
+PEERING_FIELDS = ("allowVirtualNetworkAccess", "allowForwardedTraffic", "allowGatewayTransit",
+                  "useRemoteGateways", "peeringState")
+
+
+def network(path):
+    """Per lower-case resource id: subnets' route tables, tables' propagation and tags, peerings, locks."""
+    with open(path) as file:
+        resources = json.load(file)["resources"]
+    state = {}
+    for r in resources:
+        kind, props = r["type"].lower(), r.get("properties") or {}
+        rid = r["id"].lower()
+        if kind.endswith("/subnets"):
+            state[rid] = ((props.get("routeTable") or {}).get("id") or "").lower() or None
+        elif kind.endswith("/routetables"):
+            state[rid] = (bool(props.get("disableBgpRoutePropagation")), r.get("tags") or {})
+        elif kind.endswith("/virtualnetworkpeerings"):
+            state[rid] = tuple(props.get(f) for f in PEERING_FIELDS) + (
+                props["remoteVirtualNetwork"]["id"].lower(),)
+        elif kind.endswith("/locks"):
+            state[rid.split("/providers/microsoft.authorization")[0] + "#lock:" + r["name"]] = props.get("level")
+    return state
+
+
+def controller(path):
+    with open(path) as file:
+        saved = json.load(file)
+    return ({g["gw_name"]: g["snat_mode"] for g in saved["gateways"]},
+            {name: sorted(members) for name, members in saved["domains"].items()})
+
+
+def differences(before, after):
+    return {rid: (before.get(rid), after.get(rid)) for rid in set(before) | set(after)
+            if before.get(rid) != after.get(rid)}
+
+
+SPOKE1 = "/subscriptions/22222222-2222-4222-8222-222222222222/resourcegroups/rg-spoke1/providers/microsoft.network"
+# What the revert defines differently from the network before the switch: a subnet the switch put on a
+# main table goes to the VNet's default table (found here), and the overlay gateway's own subnet, which
+# the switch puts on a main table, is never moved back.
+BY_DESIGN = {SPOKE1 + "/virtualnetworks/spoke1-vnet/subnets/db": SPOKE1 + "/routetables/spoke1-vnet-default",
+             SPOKE1 + "/virtualnetworks/spoke1-vnet/subnets/zentrova-spoke-gw": "main table"}
+
+
+def restored(before, after):
+    """The differences left once those the revert makes by design are accounted for."""
+    left = differences(before, after)
+    for rid, expected in BY_DESIGN.items():
+        if rid in left and left[rid][0] is None and (
+                left[rid][1] == expected or (expected == "main table" and "-main-" in (left[rid][1] or ""))):
+            del left[rid]
+    return left

@@ -1,0 +1,65 @@
+"""Switch and revert through the driver, end to end on the local cloud and the local controller."""
+import json
+
+from localarm import SAMPLE_TOPOLOGY, LocalCloud
+
+import network_state
+from test_migrate import run
+
+INITIAL_CONTROLLER = ({"spoke1-vnet-gw": "none", "spoke2-gw": "none", "hub-vnet-gw": "none"}, {"prod": []})
+
+
+def test_switch_and_revert_in_two_processes_bring_the_network_back(tmp_path):
+    s0, s1, s2, records = (tmp_path / n for n in ("s0.json", "s1.json", "s2.json", "records.json"))
+    LocalCloud.from_topology(SAMPLE_TOPOLOGY).save(s0)
+    refused = run(tmp_path, "switch", "--state", s0)
+    assert refused.returncode == 2
+    assert refused.stderr.splitlines()[0] == ("error: output/terraform/spokes-prod/discovery.json: missing; run "
+                                              "discover first (config.configure_shared_route_table_replication is on)")
+    assert run(tmp_path, "discover", "--state", s0).returncode == 0
+
+    done = run(tmp_path, "switch", "--state", s0, "--save-state", s1, "--records", records)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert "  records: " + str(records) in done.stdout
+    switched = network_state.network(s1)
+    assert network_state.differences(network_state.network(s0), switched)      # the switch changed things
+    assert network_state.controller(str(s1) + ".controller.json") == (
+        {"spoke1-vnet-gw": "single_ip", "spoke2-gw": "single_ip", "hub-vnet-gw": "single_ip"},
+        {"prod": ["spoke1-vnet-gw"]})
+    steps = json.loads(records.read_text())["vnets"]["22222222-2222-4222-8222-222222222222/spoke1-vnet"]["steps"]
+    assert [(s["name"], s["status"]) for s in steps] == [
+        ("route_tables", "done"), ("propagation", "done"), ("subnets", "done"), ("peerings", "done"),
+        ("gateway_use", "done"), ("snat", "done"), ("domain", "done")]
+
+    again = run(tmp_path, "switch", "--state", s1, "--records", records)
+    assert again.returncode == 1
+    assert ("**Error** VNet spoke1-vnet not switched: its switch is already recorded in " + str(records)
+            + "; revert it first") in again.stdout.splitlines()
+
+    done = run(tmp_path, "revert", "--state", s1, "--save-state", s2, "--records", records)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert network_state.restored(network_state.network(s0), network_state.network(s2)) == {}
+    assert network_state.controller(str(s2) + ".controller.json") == INITIAL_CONTROLLER
+    steps = json.loads(records.read_text())["vnets"]["22222222-2222-4222-8222-222222222222/spoke1-vnet"]["steps"]
+    assert {s["status"] for s in steps if s["name"] != "route_tables"} == {"reverted"}
+
+
+def test_plan_and_dry_runs_send_no_write_and_leave_the_saved_cloud_as_it_was(tmp_path):
+    s0, s1 = tmp_path / "s0.json", tmp_path / "s1.json"
+    LocalCloud.from_topology(SAMPLE_TOPOLOGY).save(s0)
+    assert run(tmp_path, "discover", "--state", s0).returncode == 0
+    plan = run(tmp_path, "plan", "--state", s0, "--save-state", s1)
+    assert plan.returncode == 0, plan.stdout + plan.stderr
+    assert s1.read_bytes() == s0.read_bytes()
+    assert network_state.controller(str(s1) + ".controller.json") == INITIAL_CONTROLLER
+    lines = plan.stdout.splitlines()
+    for line in ["  switch web from rt-spoke1-web to rt-spoke1-web-zentrova",
+                 "  disable propagate-gateway-route in rt-spoke1-web-zentrova",
+                 "  delete peering hub-to-spoke1",
+                 "- Enable Single IP SNAT on spoke1-vnet-gw",
+                 "- Attach spoke1-vnet-gw to domain prod",
+                 "  subnet web: rt-spoke1-web -> rt-spoke1-web-zentrova",
+                 "  would remove lock hub-vnet-lock on VNet hub-vnet"]:
+        assert line in lines
+    assert "=== Summary of plan (dry run: nothing was changed) ===" in lines
+    assert not (tmp_path / "output/records").exists()
