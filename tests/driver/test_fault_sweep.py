@@ -1,0 +1,89 @@
+"""Every write of a switch, made to fail, interrupted or throttled in turn: the revert from the
+records brings the network back each time (in process, so the cloud's requests can be hooked)."""
+import json
+
+import pytest
+
+import migrate
+import network_state
+from localarm import SAMPLE_TOPOLOGY, LocalCloud
+from localarm.router import Reply
+from migrator import environment
+
+WRITES = ("PUT", "DELETE")
+LOCAL = environment.local
+
+
+def drive(monkeypatch, *argv, hook=None):
+    """migrate.main(argv), with `hook(cloud)` applied to the local cloud it builds."""
+    def local(args):
+        env = LOCAL(args)
+        if hook is not None:
+            hook(env.cloud)
+        return env
+    monkeypatch.setattr(environment, "local", local)
+    return migrate.main([str(a) for a in argv])
+
+
+def at_write(n, act):
+    """A hook that lets `act(cloud, method, url, content)` answer the n-th write request."""
+    def hook(cloud):
+        handle, seen = cloud.handle, [0]
+
+        def handle_hooked(method, url, content=None):
+            if method in WRITES:
+                seen[0] += 1
+                if seen[0] == n:
+                    return act(handle, method, url, content)
+            return handle(method, url, content)
+        cloud.handle = handle_hooked
+    return hook
+
+
+def fail(status):
+    def act(handle, method, url, content):
+        headers = {"Retry-After": "1"} if status == 429 else {}
+        return Reply(status, {"error": {"code": "Injected", "message": "injected " + str(status)}}, headers)
+    return act
+
+
+def interrupt(handle, method, url, content):
+    raise KeyboardInterrupt
+
+
+@pytest.fixture(scope="module")
+def writes(tmp_path_factory):
+    """The write requests of a clean switch of the sample, counted once."""
+    folder = tmp_path_factory.mktemp("clean")
+    monkeypatch = pytest.MonkeyPatch()
+    monkeypatch.chdir(folder)
+    s0 = folder / "s0.json"
+    LocalCloud.from_topology(SAMPLE_TOPOLOGY).save(s0)
+    assert drive(monkeypatch, "discover", "--state", s0) == 0
+    seen = []
+    assert drive(monkeypatch, "switch", "--state", s0, "--records", folder / "r.json",
+                 hook=lambda cloud: seen.append(cloud)) == 0
+    monkeypatch.undo()
+    return [c for c in seen[0].log.calls if c.method in WRITES]
+
+
+@pytest.mark.parametrize("mode", ["failure", "interrupt", "throttled"])
+def test_revert_restores_after_any_single_fault(tmp_path, monkeypatch, writes, mode):
+    monkeypatch.chdir(tmp_path)
+    s0 = tmp_path / "s0.json"
+    LocalCloud.from_topology(SAMPLE_TOPOLOGY).save(s0)
+    assert drive(monkeypatch, "discover", "--state", s0) == 0
+    act = {"failure": fail(500), "interrupt": interrupt, "throttled": fail(429)}[mode]
+    assert len(writes) > 10
+    # A throttled request fails like any other on the local cloud (its clients do not retry): a third suffices.
+    for n, call in enumerate(writes, 1):
+        if mode == "throttled" and n % 3:
+            continue
+        s1, s2, records = (tmp_path / (name + str(n) + ".json") for name in ("s1-", "s2-", "records-"))
+        status = drive(monkeypatch, "switch", "--state", s0, "--save-state", s1, "--records", records,
+                       hook=at_write(n, act))
+        assert status == (130 if mode == "interrupt" else status), (n, call)
+        json.loads(records.read_text())                          # whole, whatever happened
+        assert drive(monkeypatch, "revert", "--state", s1, "--save-state", s2, "--records", records) in (0, 1)
+        left = network_state.restored(network_state.network(s0), network_state.network(s2))
+        assert left == {}, (n, call.operation, call.path)
