@@ -1,11 +1,19 @@
 """Terraform output of a migration run, in the account's output folder."""
+import errno
 import json
+import os
+import re
 from pathlib import Path
 
 ASSOCIATION_FILE = "subnet_route_table_association.tf"
 DISCOVERY_FILE = "discovery.json"
 
+# Each association is one block of the file, opened by the comment naming its
+# subnet: a subnet has one association, so a later record for the same subnet
+# replaces its block, and appending the same record twice changes nothing.
+SUBNET_MARK = "# subnet "
 ASSOCIATION_TEMPLATE = """\
+# subnet {subnet_id}
 # VNet {vnet_name}, route table {route_table_id}
 resource "azurerm_subnet_route_table_association" "{rname}" {{
 {provider}  subnet_id      = {subnet_ref}
@@ -14,10 +22,11 @@ resource "azurerm_subnet_route_table_association" "{rname}" {{
 
 import {{
   to = azurerm_subnet_route_table_association.{rname}
-  id = {subnet_id}
+  id = {quoted_subnet_id}
 }}
 
 """
+LABEL = re.compile(r'^resource "azurerm_subnet_route_table_association" "([^"]*)"', re.M)
 
 
 class Terraform:
@@ -36,29 +45,88 @@ class Terraform:
 
     @classmethod
     def createSubnetAssociationTf(cls, record):
-        """Append one subnet-to-route-table association, with the import block that
+        """Record one subnet-to-route-table association, with the import block that
         adopts the association the switch has already made in Azure.
 
         The record holds "vnet_name", "subnet_id", "subnet_ref", "route_table_id",
         "route_table_ref", "rname" and "provider" (the provider alias; no provider
-        line when empty).
+        line when empty). The subnet's earlier association in the file, if any, is
+        replaced; a resource name another subnet already uses gets a numeric suffix.
         """
-        provider = record["provider"]
-        text = ASSOCIATION_TEMPLATE.format(
-            vnet_name=record["vnet_name"],
-            rname=record["rname"],
-            provider="  provider       = azurerm." + provider + "\n" if provider else "",
-            subnet_ref=record["subnet_ref"],
-            route_table_ref=record["route_table_ref"],
-            route_table_id=record["route_table_id"],
-            subnet_id=json.dumps(record["subnet_id"]))
         folder = cls._folder()
         folder.mkdir(parents=True, exist_ok=True)
-        with open(folder / ASSOCIATION_FILE, "a", encoding="utf-8") as tf:
-            tf.write(text)
+        path = folder / ASSOCIATION_FILE
+        preamble, blocks = _read_blocks(path)
+        subnet_key = record["subnet_id"].casefold()
+        others = [b for b in blocks if b[0] != subnet_key]
+        text = _block(record, _unique(_label(record["rname"]), {b[1] for b in others}))
+        if len(others) == len(blocks):
+            with open(path, "a", encoding="utf-8") as tf:
+                tf.write(text)
+            return
+        _replace_file(path, preamble + "".join(text if b[0] == subnet_key else b[2] for b in blocks))
 
     @classmethod
     def readDiscoveryInfo(cls):
         """The discovery information saved by the discovery run in the output folder."""
-        with open(cls._folder() / DISCOVERY_FILE, encoding="utf-8") as f:
-            return json.load(f)
+        path = cls._folder() / DISCOVERY_FILE
+        try:
+            with open(path, encoding="utf-8") as f:
+                return json.load(f)
+        except FileNotFoundError:
+            raise FileNotFoundError(errno.ENOENT, "discovery information not found (run the discovery first)",
+                                    str(path)) from None
+        except (UnicodeDecodeError, ValueError) as e:
+            raise ValueError("discovery information " + str(path) + " is not JSON: " + str(e)) from None
+
+
+def _block(record, label):
+    provider = record["provider"]
+    return ASSOCIATION_TEMPLATE.format(
+        subnet_id=record["subnet_id"],
+        vnet_name=record["vnet_name"],
+        route_table_id=record["route_table_id"],
+        rname=label,
+        provider="  provider       = azurerm." + provider + "\n" if provider else "",
+        subnet_ref=record["subnet_ref"],
+        route_table_ref=record["route_table_ref"],
+        quoted_subnet_id=json.dumps(record["subnet_id"]))
+
+
+def _label(rname):
+    """The resource name as a Terraform identifier: letters, digits, "_" and "-", not led by a digit or "-"."""
+    label = re.sub(r"[^A-Za-z0-9_-]", "_", rname)
+    return label if re.match(r"[A-Za-z_]", label) else "_" + label
+
+
+def _unique(label, taken):
+    n, candidate = 2, label
+    while candidate in taken:
+        candidate, n = label + "_" + str(n), n + 1
+    return candidate
+
+
+def _read_blocks(path):
+    """The text before the first association, and (subnet key, label, text) of each association."""
+    try:
+        text = path.read_text(encoding="utf-8")
+    except FileNotFoundError:
+        return "", []
+    starts = [m.start() for m in re.finditer("^" + re.escape(SUBNET_MARK), text, re.M)]
+    blocks = []
+    for start, end in zip(starts, starts[1:] + [len(text)]):
+        chunk = text[start:end]
+        subnet_id = chunk[len(SUBNET_MARK):chunk.index("\n")]
+        label = LABEL.search(chunk)
+        blocks.append((subnet_id.casefold(), label and label.group(1), chunk))
+    return text[:starts[0]] if starts else text, blocks
+
+
+def _replace_file(path, text):
+    """Writes the whole file anew through a temporary file, so a reader never sees half of it."""
+    temporary = path.with_name(path.name + ".tmp")
+    with open(temporary, "w", encoding="utf-8") as tf:
+        tf.write(text)
+        tf.flush()
+        os.fsync(tf.fileno())
+    os.replace(temporary, path)
