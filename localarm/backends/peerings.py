@@ -15,9 +15,10 @@ class Peerings(VnetChildren):
     def put(self, peering_id, body):
         """Create or update one half.
 
-        It connects when the remote VNet holds a half pointing back that is not
-        disconnected, and then that half connects too; otherwise a new half
-        waits as initiated and an existing one keeps its state.
+        It connects when the remote VNet holds a half pointing back, and then
+        that half connects too (so re-creating a deleted half brings back a
+        disconnected partner); otherwise a new half waits as initiated and an
+        existing one keeps its state.
         """
         vnet = self.cloud.vnets.table.require(ids.parent(peering_id))
         old = self.table.get(peering_id)
@@ -31,7 +32,7 @@ class Peerings(VnetChildren):
         if remote is None:
             raise errors.invalid_reference(remote_id, canonical)
         partner = self.partner(remote, vnet)
-        if partner is not None and partner["properties"]["peeringState"] != DISCONNECTED:
+        if partner is not None:
             state = partner["properties"]["peeringState"] = CONNECTED
         else:
             state = old["properties"]["peeringState"] if old else INITIATED
