@@ -1,7 +1,8 @@
 """Azure Resource Graph: the "Resources" table of the cloud and the part of its query language tools use.
 
 A query is a table followed by "|"-separated stages:
-  where A op 'text' [and ...]   op: == != (exact) =~ !~ (ignoring case) contains startswith (ignoring case)
+  where A op 'text' [and ...]   op: == != (exact) =~ !~ (ignoring case) contains startswith (ignoring case);
+                                a quoted text escapes its quote and backslash with a backslash
   mvexpand|mv-expand [name=]path
   project [name=]path[, ...]    an unnamed path is named with "_" for "." (properties_gatewayType)
   limit|take N
@@ -12,12 +13,15 @@ import re
 
 from .. import errors, ids
 
-STAGE = re.compile(r"""(?:'[^']*'|"[^"]*"|[^|'"])+""")
+QUOTED = r"'(?:[^'\\]|\\.)*'" + r'|"(?:[^"\\]|\\.)*"'
+STAGE = re.compile(r"(?:" + QUOTED + r"""|[^|'"])+""")
 PATH = r"[A-Za-z_]\w*(?:\.\w+|\[\d+\])*"
 NAMED_PATH = re.compile(r"\s*(?:(\w+)\s*=\s*)?(" + PATH + r")\s*$")
 CONDITION = re.compile(r"\s*(" + PATH + r")\s*(==|!=|=~|!~|\bcontains\b|\bstartswith\b)\s*"
-                       r"""('[^']*'|"[^"]*"|-?\d+|true|false)\s*$""")
-AND = re.compile(r"""\s+and\s+(?=(?:[^'"]|'[^']*'|"[^"]*")*$)""")
+                       r"(" + QUOTED + r"|-?\d+|true|false)\s*$")
+AND = re.compile(r"\s+and\s+(?=(?:" + QUOTED + r"""|[^'"])*$)""")
+ESCAPE = re.compile(r"\\(.)")
+ESCAPED = {"n": "\n", "t": "\t", "r": "\r"}
 COMPARE = {
     "==": lambda a, b: a == b,
     "!=": lambda a, b: a != b,
@@ -105,7 +109,7 @@ def _condition(text):
 
 def _literal(text):
     if text[0] in "'\"":
-        return text[1:-1]
+        return ESCAPE.sub(lambda m: ESCAPED.get(m.group(1), m.group(1)), text[1:-1])
     if text in ("true", "false"):
         return text == "true"
     return int(text)

@@ -207,8 +207,9 @@ object getTransitVnet(handle, handle api_endpoint_url, handle CID, handle gw_nam
     }
 
     object cred = call_method(call(Globals::get(k_yctx)), k_generateAzureCredential, subId);
-    object network_client = call(Globals::get(k_NetworkManagementClient), call_method(cred, k_getCSC),
-                                 call_method(cred, k_getSubId));
+    object client_class = Globals::get(k_NetworkManagementClient);
+    object csc = call_method(cred, k_getCSC);  // before getSubId, as Python evaluates arguments
+    object network_client = call(client_class, csc, call_method(cred, k_getSubId));
     object vnet = call_method(attr(network_client, k_virtual_networks), k_get, rgName, vnetName);
     log(logger, Level::info, concat(k_blanks, gw_name, k_in_vnet, vnetName, k_resource_group, rgName));
     return tuple({cred, vnet});

@@ -45,7 +45,8 @@ Text k_not_type{" has VNG but NOT type "};
 // rows as mappings keyed by column name; no further page is asked for.
 object getResources(handle, handle strQuery, handle cred) {
     object arg = Globals::get(k_arg);
-    object argClient = call(attr(arg, k_ResourceGraphClient), call_method(cred, k_getCSC));
+    object client_class = attr(arg, k_ResourceGraphClient);
+    object argClient = call(client_class, call_method(cred, k_getCSC));
     object argQueryOptions =
         call_kw(attr(attr(arg, k_models), k_QueryRequestOptions), {}, {{k_result_format, k_objectArray}});
     object subsList = new_list();

@@ -66,3 +66,20 @@ def test_where_operators(query, condition, names):
 def test_take_limits_the_rows(query):
     answer = query("Resources | take 2 | project name", SPOKES)
     assert answer.total_records == 2
+
+
+@pytest.mark.parametrize("literal, names", [
+    (r"'rt-shared-apps'", ["rt-shared-apps"]),
+    (r"'rt-shared-apps\' or name == \'x'", []),          # an escaped quote stays inside the text
+    (r'"rt-shared-apps\\"', []),
+    (r"'rt-shared\x2dapps'", []),                         # an unknown escape is the character itself
+])
+def test_quoted_texts_escape_quotes_and_backslashes(query, literal, names):
+    answer = query("Resources | where name == " + literal + " | project name", SPOKES)
+    assert [row["name"] for row in answer.data] == names
+
+
+def test_an_unterminated_text_is_refused(query):
+    with pytest.raises(HttpResponseError) as raised:
+        query(r"Resources | where name == 'rt-shared-apps\' | project name", SPOKES)
+    assert raised.value.status_code == 400 and "Query is invalid" in raised.value.message

@@ -85,13 +85,15 @@ class ProcessContext:
 
 
 class Credential:
-    def __init__(self, sub_id="sub-1"):
-        self.sub_id = sub_id
+    def __init__(self, sub_id="sub-1", calls=None):
+        self.sub_id, self.calls = sub_id, calls if calls is not None else []
 
     def getCSC(self):
+        self.calls.append(("getCSC",))
         return "csc-of-" + self.sub_id
 
     def getSubId(self):
+        self.calls.append(("getSubId",))
         return self.sub_id
 
 
@@ -103,7 +105,7 @@ def credential_factory(calls):
 
         def generateAzureCredential(self, subId):
             calls.append(("generateAzureCredential", subId))
-            return Credential(subId)
+            return Credential(subId, calls)
     return YamlContext
 
 

@@ -195,12 +195,12 @@ def test_transit_vnet_found_through_both_lists_and_the_network_client(av, azure,
     controller = av(replies={"list_gateway_info": GATEWAYS, "list_accounts": ACCOUNTS})
     calls, vnet = azure
     cred, found = SwitchTraffic.getTransitVnet("https://ctl", "cid-1", "transit-gw")
-    assert found is vnet and cred.getSubId() == "sub-hub"
+    assert found is vnet and cred.sub_id == "sub-hub"
     assert controller.calls == [
         ("list_gateway_info", (), {"api_endpoint_url": "https://ctl", "CID": "cid-1", "vpc_access_account_name": ""}),
         ("list_accounts", (), {"api_endpoint_url": "https://ctl", "CID": "cid-1", "iam_based": "false"}),
     ]
-    assert calls == [("YamlContext",), ("generateAzureCredential", "sub-hub"),
+    assert calls == [("YamlContext",), ("generateAzureCredential", "sub-hub"), ("getCSC",), ("getSubId",),
                      ("NetworkManagementClient", "csc-of-sub-hub", "sub-hub"),
                      ("virtual_networks.get", "rg-hub", "transit-vnet")]
     assert report(caplog) == [LOOKUP, ("INFO", "  transit-gw in vnet transit-vnet resource group rg-hub")]

@@ -35,12 +35,14 @@ def graph(monkeypatch):
 def test_get_resources_one_request_of_the_credential_subscription(graph):
     response = NS(total_records=0, data=[])
     calls = graph(response)
-    assert SwitchTraffic.getResources(strQuery="Resources | take 1", cred=Credential("sub-9")) is response
+    assert SwitchTraffic.getResources(strQuery="Resources | take 1", cred=Credential("sub-9", calls)) is response
     options = NS(kind="QueryRequestOptions", result_format="objectArray")
     request = NS(kind="QueryRequest", subscriptions=["sub-9"], query="Resources | take 1", options=options)
     assert calls == [
+        ("getCSC",),
         ("ResourceGraphClient", ("csc-of-sub-9",), {}),
         ("QueryRequestOptions", (), {"result_format": "objectArray"}),
+        ("getSubId",),
         ("QueryRequest", (), {"subscriptions": ["sub-9"], "query": "Resources | take 1", "options": options}),
         ("resources", (request,), {}),
     ]

@@ -1,0 +1,156 @@
+"""The local controller: an HTTPS server on the loopback address answering the controller API."""
+import collections
+import http.server
+import json
+import os
+import shutil
+import ssl
+import tempfile
+import threading
+
+import trustme
+
+from .faults import Fault
+from .state import ControllerState
+
+PATH = "/v1/api"
+
+Request = collections.namedtuple("Request", "action fields cid_valid status")
+Request.__doc__ = """One request: its action, its other body fields (never the access id), whether
+it carried the controller's access id, and the HTTP status answered (None for a dropped connection)."""
+
+
+class LocalController:
+    """Serves `state` at `url` over TLS with a certificate made at start, signed by a CA whose
+    certificate is in the file `ca_bundle`.
+
+        with LocalController(state) as ctl:
+            os.environ["REQUESTS_CA_BUNDLE"] = ctl.ca_bundle     # what the client then trusts
+            Zentrova.list_accounts(api_endpoint_url=ctl.url, CID=ctl.cid, iam_based="false")
+    """
+
+    def __init__(self, state=None):
+        self.state = state if state is not None else ControllerState()
+        self.log = []
+        self.faults = []
+        self._lock = threading.Lock()
+        self._stopping = threading.Event()
+        self._server = None
+        self._folder = None
+
+    @classmethod
+    def from_file(cls, path):
+        return cls(ControllerState.load(path))
+
+    @classmethod
+    def from_cloud(cls, cloud, **options):
+        """Seeded from a local cloud; the options are those of `ControllerState.from_cloud`."""
+        return cls(ControllerState.from_cloud(cloud, **options))
+
+    @property
+    def cid(self):
+        return self.state.cid
+
+    @property
+    def url(self):
+        return "https://127.0.0.1:%d%s" % (self._server.server_address[1], PATH)
+
+    def fail(self, action=None, **spoil):
+        """Plant a fault (see `Fault`); returns it, so a test can check it fired."""
+        fault = Fault(action, **spoil)
+        with self._lock:
+            self.faults.append(fault)
+        return fault
+
+    def requests(self, action=None):
+        """The logged requests, of one action or of all."""
+        return [r for r in self.log if action in (None, r.action)]
+
+    # Lifecycle
+
+    def start(self):
+        self._folder = tempfile.mkdtemp(prefix="localctl-")
+        ca = trustme.CA(key_type=trustme.KeyType.ECDSA)
+        self.ca_bundle = os.path.join(self._folder, "ca.pem")
+        ca.cert_pem.write_to_path(self.ca_bundle)
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        ca.issue_cert("127.0.0.1", "localhost").configure_cert(context)
+        self._stopping.clear()
+        self._server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), _handler(self))
+        self._server.daemon_threads = True
+        self._server.socket = context.wrap_socket(self._server.socket, server_side=True)
+        threading.Thread(target=self._server.serve_forever, name="localctl", daemon=True).start()
+        return self
+
+    def stop(self):
+        self._stopping.set()  # a slow reply in progress gives up waiting
+        self._server.shutdown()
+        self._server.server_close()
+        shutil.rmtree(self._folder, ignore_errors=True)
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    # Requests
+
+    def _serve(self, body):
+        """(status, reply or None to drop the connection, fault) for one request body."""
+        action = body.get("action") if isinstance(body, dict) else None
+        with self._lock:
+            fault = next((f for f in self.faults if f.matches(action)), None)
+            if fault is None or fault.delay is not None:
+                return 200, self.state.answer(body), fault
+            if fault.refuse is not None:
+                return 200, {"return": False, "reason": fault.refuse}, fault
+            if fault.status is not None:
+                return fault.status, None, fault
+            return None, None, fault
+
+    def _record(self, body, status):
+        fields = {k: v for k, v in body.items() if k not in ("action", "CID")} if isinstance(body, dict) else body
+        cid_valid = isinstance(body, dict) and body.get("CID") == self.state.cid
+        action = body.get("action") if isinstance(body, dict) else None
+        with self._lock:
+            self.log.append(Request(action, fields, cid_valid, status))
+
+
+def _handler(controller):
+    class Handler(http.server.BaseHTTPRequestHandler):
+        protocol_version = "HTTP/1.1"
+        disable_nagle_algorithm = True  # headers and body leave without waiting for an ACK
+
+        def do_POST(self):
+            if self.path != PATH:
+                return self._send(404, b"Not Found", "text/plain")
+            try:
+                body = json.loads(self.rfile.read(int(self.headers.get("Content-Length") or 0)))
+            except ValueError:
+                return self._send(400, b"Request body is not JSON", "text/plain")
+            status, reply, fault = controller._serve(body)
+            controller._record(body, status)
+            if fault is not None and fault.delay is not None:
+                controller._stopping.wait(fault.delay)
+            if status is None:
+                self.close_connection = True
+                return
+            if reply is None:
+                return self._send(status, b"Injected fault", "text/plain")
+            self._send(status, json.dumps(reply).encode(), "application/json")
+
+        def _send(self, status, content, kind):
+            try:
+                self.send_response(status)
+                self.send_header("Content-Type", kind)
+                self.send_header("Content-Length", str(len(content)))
+                self.end_headers()
+                self.wfile.write(content)
+            except OSError:
+                self.close_connection = True  # the client gave up (a slow reply past its timeout)
+
+        def log_message(self, *args):
+            pass
+
+    return Handler
