@@ -134,7 +134,7 @@ def test_document_wide_readers(document):
     assert Common.getLogFolder(document) == "output"
     assert Common.getControllerPrivateIp(document) == "10.250.0.10"
     assert Common.getTransitPeeringMap(document) == {"hub-vnet": "azure-transit-eastus"}
-    assert Common.getPreStageDefaultRouteTable(document) == "spoke1-vnet-default"
+    assert Common.getPreStageDefaultRouteTable(document) == "default"   # <vnet>-default
     assert (Common.getSWDeleteVnetLock(document), Common.getCUDeleteVnetLock(document)) == (True, False)
     assert Common.isMainTfRequired(document, SPOKES) and not Common.isMainTfRequired(document, HUB)
     assert Common.getFilterCidrs(document["account_info"][0]) == ["192.168.0.0/16"]

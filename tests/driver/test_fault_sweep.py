@@ -1,6 +1,7 @@
 """Every write of a switch, made to fail, interrupted or throttled in turn: the revert from the
 records brings the network back each time (in process, so the cloud's requests can be hooked)."""
 import json
+import logging
 
 import pytest
 
@@ -23,6 +24,21 @@ def drive(monkeypatch, *argv, hook=None):
         return env
     monkeypatch.setattr(environment, "local", local)
     return migrate.main([str(a) for a in argv])
+
+
+def reset_tool_logging():
+    """The driver configures the tool's "dm" logger; later tests expect it as pytest left it."""
+    dm = logging.getLogger("dm")
+    for handler in dm.handlers:
+        handler.close()
+    dm.handlers.clear()
+    dm.propagate, dm.level = True, logging.NOTSET
+
+
+@pytest.fixture(autouse=True)
+def tool_logging_undone():
+    yield
+    reset_tool_logging()
 
 
 def at_write(n, act):
@@ -64,6 +80,7 @@ def writes(tmp_path_factory):
     assert drive(monkeypatch, "switch", "--state", s0, "--records", folder / "r.json",
                  hook=lambda cloud: seen.append(cloud)) == 0
     monkeypatch.undo()
+    reset_tool_logging()
     return [c for c in seen[0].log.calls if c.method in WRITES]
 
 
