@@ -195,6 +195,10 @@ def switch_vnet(account, name, context, held, records, summary):
     except StepError as error:
         outcome, reason = "failed", str(error)
         logger.error("**Error** switch of VNet %s stopped at %s", name, reason)
+    else:
+        noisy = steps.error_lines(entry)
+        if noisy:
+            outcome, reason = "failed", "errors in " + ", ".join(noisy)
     changes.log_changes("switch", name, found, summary.dry_run)
     summary.vnet(account.subscription_id, name, outcome, found, reason)
 

@@ -86,10 +86,8 @@ class Records:
             step["library_errors"] = errors
         self.save()
 
-    def reverted(self, step, errors=0):
+    def reverted(self, step):
         step.update(status="reverted", reverted=now())
-        if errors:
-            step["revert_library_errors"] = errors
         self.save()
 
     # ------------------------------------------------------------ the file

@@ -259,9 +259,17 @@ def revert(run, records, entry, changes):
                 logger.error("**Error** revert of %s in VNet %s failed: %s", name, run.name, text_of(error))
                 failed.append(name)
                 continue
-        if not SwitchTraffic.DryRun:
-            records.reverted(taken, errors.count)
+        if errors.count:                     # kept as it was, so that the next revert tries again
+            failed.append(name + " (" + str(errors.count) + " error lines)")
+        elif not SwitchTraffic.DryRun:
+            records.reverted(taken)
     return failed
+
+
+def error_lines(entry):
+    """The steps of a switch that logged error lines, as "step (n error lines)"."""
+    return [s["name"] + " (" + str(s["library_errors"]) + " error lines)"
+            for s in entry["steps"] if s.get("library_errors")]
 
 
 def recorded(step):
