@@ -68,8 +68,9 @@ def switch(run, records, entry, changes):
         changes["propagation"] = planned_step(records, entry, PROPAGATION, lambda: SwitchTraffic.
                                               setDisableAllRouteTablePropagationInVnet(
                                                   FORWARD, run.network, run.vnet, staged, rtb_map, True))
-    changes["subnets"] = step(records, entry, SUBNETS, lambda: both(move_subnets(run, False, rtb_map, original)),
-                              plan=associations(run))
+    before = associations(run)
+    changes["subnets"] = step(records, entry, SUBNETS, lambda: both(move_subnets(run, False, rtb_map, original,
+                                                                                 before)), plan=before)
     plan = rehearsed(lambda: peering_plan(run))
     changes["peerings"] = step(records, entry, PEERINGS, lambda: both(delete_peerings(run, plan["locks"])), plan=plan)
     run.refresh()
@@ -183,9 +184,10 @@ class RecordingNetwork:
         return self._network.subnets.begin_create_or_update(*args)
 
 
-def move_subnets(run, revert, rtb_map, original):
+def move_subnets(run, revert, rtb_map, original, before=None):
     """Re-associates the VNet's subnets; the result maps each moved subnet to [old table, new table]."""
-    before = associations(run)
+    if before is None:
+        before = associations(run)
     recording = RecordingNetwork(run.network)
     SwitchTraffic.updateSubnetAssociation(run.options, revert, recording, run.vnet, rtb_map, original)
     moved = {}
