@@ -72,7 +72,7 @@ Text k_resource_group{" resource group "};
 
 // av.<change>(api_endpoint_url=..., CID=..., gw_name=...) unless the class is
 // in dry-run; a failure is logged as `failed` + gw_name + ". " + the error.
-// Whether it was sent and succeeded.
+// True when the request was sent and did not raise.
 bool snat_request(handle cls, handle logger, handle change, handle failed, handle api_endpoint_url,
                   handle CID, handle gw_name) {
     if (truth(attr(cls, k_DryRun))) return false;
@@ -169,7 +169,7 @@ object getTransitVnet(handle, handle api_endpoint_url, handle CID, handle gw_nam
         }
     } catch (const Error& e) {
         if (!is_exception(e)) throw;
-        refused = false, accountName = object();
+        accountName = object();  // reported below as no gateway found
     }
     if (refused) return none_pair();
     // Without a resource group after the colon there is no VNet to read either.

@@ -114,11 +114,6 @@ def test_faults(ctl, monkeypatch):
     assert call(ctl, "list_gateway_info", vpc_access_account_name="").json()["return"] is True
 
 
-def test_a_fault_is_one_kind():
-    with pytest.raises(ValueError):
-        LocalController().fail("enable_snat", status=500, close=True)
-
-
 def test_seeded_from_the_local_cloud_and_from_a_file(tmp_path):
     cloud = LocalCloud.from_topology(SAMPLE_TOPOLOGY)
     state = ControllerState.from_cloud(cloud, gateway_names={"hub-vnet": "azu-use-transit-gw"},

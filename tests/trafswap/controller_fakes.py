@@ -62,7 +62,7 @@ class ProcessContext:
 
     def __init__(self, document, dry_run=False, CID="cid-1", api_ep_url="https://ctl/v1/api"):
         self.reads = []
-        self._yaml = Document(self.reads, document)
+        self._yaml = Document(self.reads, document) if isinstance(document, dict) else document
         self._CID, self._url, self._dry_run = CID, api_ep_url, dry_run
 
     @property
