@@ -1,44 +1,15 @@
 """Every write of a switch, made to fail, interrupted or throttled in turn: the revert from the
 records brings the network back each time (in process, so the cloud's requests can be hooked)."""
 import json
-import logging
 
 import pytest
 
-import migrate
 import network_state
+from driving import drive
 from localarm import SAMPLE_TOPOLOGY, LocalCloud
 from localarm.router import Reply
-from migrator import environment
 
 WRITES = ("PUT", "DELETE")
-LOCAL = environment.local
-
-
-def drive(monkeypatch, *argv, hook=None):
-    """migrate.main(argv), with `hook(cloud)` applied to the local cloud it builds."""
-    def local(args):
-        env = LOCAL(args)
-        if hook is not None:
-            hook(env.cloud)
-        return env
-    monkeypatch.setattr(environment, "local", local)
-    return migrate.main([str(a) for a in argv])
-
-
-def reset_tool_logging():
-    """The driver configures the tool's "dm" logger; later tests expect it as pytest left it."""
-    dm = logging.getLogger("dm")
-    for handler in dm.handlers:
-        handler.close()
-    dm.handlers.clear()
-    dm.propagate, dm.level = True, logging.NOTSET
-
-
-@pytest.fixture(autouse=True)
-def tool_logging_undone():
-    yield
-    reset_tool_logging()
 
 
 def at_write(n, act):
@@ -75,12 +46,11 @@ def writes(tmp_path_factory):
     monkeypatch.chdir(folder)
     s0 = folder / "s0.json"
     LocalCloud.from_topology(SAMPLE_TOPOLOGY).save(s0)
-    assert drive(monkeypatch, "discover", "--state", s0) == 0
+    assert drive("discover", "--state", s0) == 0
     seen = []
-    assert drive(monkeypatch, "switch", "--state", s0, "--records", folder / "r.json",
+    assert drive("switch", "--state", s0, "--records", folder / "r.json",
                  hook=lambda cloud: seen.append(cloud)) == 0
     monkeypatch.undo()
-    reset_tool_logging()
     return [c for c in seen[0].log.calls if c.method in WRITES]
 
 
@@ -89,7 +59,7 @@ def test_revert_restores_after_any_single_fault(tmp_path, monkeypatch, writes, m
     monkeypatch.chdir(tmp_path)
     s0 = tmp_path / "s0.json"
     LocalCloud.from_topology(SAMPLE_TOPOLOGY).save(s0)
-    assert drive(monkeypatch, "discover", "--state", s0) == 0
+    assert drive("discover", "--state", s0) == 0
     act = {"failure": fail(500), "interrupt": interrupt, "throttled": fail(429)}[mode]
     assert len(writes) > 10
     # A throttled request fails like any other on the local cloud (its clients do not retry): a third suffices.
@@ -97,10 +67,10 @@ def test_revert_restores_after_any_single_fault(tmp_path, monkeypatch, writes, m
         if mode == "throttled" and n % 3:
             continue
         s1, s2, records = (tmp_path / (name + str(n) + ".json") for name in ("s1-", "s2-", "records-"))
-        status = drive(monkeypatch, "switch", "--state", s0, "--save-state", s1, "--records", records,
+        status = drive("switch", "--state", s0, "--save-state", s1, "--records", records,
                        hook=at_write(n, act))
         assert status == (130 if mode == "interrupt" else status), (n, call)
         json.loads(records.read_text())                          # whole, whatever happened
-        assert drive(monkeypatch, "revert", "--state", s1, "--save-state", s2, "--records", records) in (0, 1)
+        assert drive("revert", "--state", s1, "--save-state", s2, "--records", records) in (0, 1)
         left = network_state.restored(network_state.network(s0), network_state.network(s2))
         assert left == {}, (n, call.operation, call.path)

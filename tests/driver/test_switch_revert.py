@@ -2,6 +2,7 @@
 import json
 
 from localarm import SAMPLE_TOPOLOGY, LocalCloud
+from migrator.summary import Progress
 
 import network_state
 from test_migrate import run
@@ -18,9 +19,16 @@ def test_switch_and_revert_in_two_processes_bring_the_network_back(tmp_path):
                                               "discover first (config.configure_shared_route_table_replication is on)")
     assert run(tmp_path, "discover", "--state", s0).returncode == 0
 
-    done = run(tmp_path, "switch", "--state", s0, "--save-state", s1, "--records", records)
+    done = run(tmp_path, "switch", "--state", s0, "--save-state", s1, "--records", records,
+               "--json", tmp_path / "switch.json")
     assert done.returncode == 0, done.stdout + done.stderr
     assert "  records: " + str(records) in done.stdout
+    report = json.loads((tmp_path / "switch.json").read_text())
+    assert report["totals"] == {"vnets_done": 3, "vnets_skipped": 0, "vnets_refused": 0, "vnets_failed": 0,
+                                "subnets_moved": 7, "peerings_removed": 2, "errors": 0}
+    assert ("rg-spoke1/virtualnetworks/spoke1-vnet subnets web: rg-spoke1/routetables/rt-spoke1-web -> "
+            "rg-spoke1/routetables/rt-spoke1-web-zentrova") in report["differences"]
+    assert "rg-hub/virtualnetworks/hub-vnet locks: ['hub-vnet-lock (CanNotDelete)'] -> []" in report["differences"]
     switched = network_state.network(s1)
     assert network_state.differences(network_state.network(s0), switched)      # the switch changed things
     assert network_state.controller(str(s1) + ".controller.json") == (
@@ -63,3 +71,32 @@ def test_plan_and_dry_runs_send_no_write_and_leave_the_saved_cloud_as_it_was(tmp
         assert line in lines
     assert "=== Summary of plan (dry run: nothing was changed) ===" in lines
     assert not (tmp_path / "output/records").exists()
+
+
+class Terminal:
+    def __init__(self):
+        self.written = ""
+
+    def isatty(self):
+        return True
+
+    def write(self, text):
+        self.written += text
+
+    def flush(self):
+        pass
+
+
+def test_progress_line_only_on_a_terminal_and_for_more_than_a_few_vnets():
+    terminal = Terminal()
+    progress = Progress(5, terminal)
+    for name in "abcde":
+        progress.next("sub " + name)
+    progress.close()
+    assert "[1/5] sub a" in terminal.written and "[5/5] sub e" in terminal.written
+    assert terminal.written.endswith("\r\033[K")
+    few = Terminal()
+    progress = Progress(3, few)
+    progress.next("sub a")
+    progress.close()
+    assert few.written == ""
