@@ -8,6 +8,7 @@ import network_state
 from driving import drive
 from localarm import SAMPLE_TOPOLOGY, LocalCloud
 from localarm.router import Reply
+from migrator import steps
 
 WRITES = ("PUT", "DELETE")
 
@@ -74,3 +75,28 @@ def test_revert_restores_after_any_single_fault(tmp_path, monkeypatch, writes, m
         assert drive("revert", "--state", s1, "--save-state", s2, "--records", records) in (0, 1)
         left = network_state.restored(network_state.network(s0), network_state.network(s2))
         assert left == {}, (n, call.operation, call.path)
+
+
+def test_a_first_ctrl_c_stops_after_the_step_in_flight(tmp_path, monkeypatch, capsys):
+    """The handler of the first Ctrl-C only asks to stop; here it is asked during the third write."""
+    monkeypatch.chdir(tmp_path)
+    s0, s1, s2, records = (tmp_path / n for n in ("s0.json", "s1.json", "s2.json", "records.json"))
+    LocalCloud.from_topology(SAMPLE_TOPOLOGY).save(s0)
+    assert drive("discover", "--state", s0) == 0
+
+    def ask_to_stop(handle, method, url, content):
+        steps.stop_requested.set()
+        return handle(method, url, content)
+    try:
+        status = drive("switch", "--state", s0, "--save-state", s1, "--records", records,
+                       hook=at_write(3, ask_to_stop))
+    finally:
+        steps.stop_requested.clear()
+    assert status == 130
+    assert "migrate.py revert --records " + str(records) in capsys.readouterr().err
+    vnets = json.loads(records.read_text())["vnets"]
+    assert list(vnets) == ["22222222-2222-4222-8222-222222222222/spoke1-vnet"]
+    assert [(s["name"], s["status"]) for s in vnets["22222222-2222-4222-8222-222222222222/spoke1-vnet"]["steps"]] \
+        == [("route_tables", "done"), ("propagation", "done")]
+    assert drive("revert", "--state", s1, "--save-state", s2, "--records", records) == 0
+    assert network_state.restored(network_state.network(s0), network_state.network(s2)) == {}

@@ -41,6 +41,8 @@ SPOKE1_REPORT = """\
   peering spoke1-to-hub to hub-vnet (rg-hub): Connected, access on, forwarded traffic on, gateway transit off, remote gateways on
   peering spoke1-to-spoke2 to spoke2-vnet (rg-spoke2): Connected, access on, forwarded traffic off, gateway transit off, remote gateways off
   locks: none
+- vnet spoke1-vnet has no VNG
+- vnet spoke1-vnet has no VNG
 - Gateways
   spoke gateway   : spoke1-vnet-gw
   transit gateway : azure-transit-eastus
@@ -80,7 +82,9 @@ def test_sample_report_on_the_terminal_and_in_the_log(tmp_path):
                  "  transit gateway : azu-use-transit-gw (derived from the region)",
                  "  found Azure GatewaySubnet -- skipped ",
                  "  found Azure AzureFirewallSubnet -- skipped ",
-                 "- VNet prefixes inside the allowed ranges: 10.0.0.0/16"]:
+                 "- VNet prefixes inside the allowed ranges: 10.0.0.0/16",
+                 "- vnet hub-vnet has VNG - Vpn",
+                 "  locks: hub-vnet-lock (CanNotDelete)"]:
         assert line in out.splitlines()
 
     log = (tmp_path / "output/log/dm.log").read_text()

@@ -7,8 +7,9 @@ import signal
 import sys
 import types
 
-from azure.core.exceptions import AzureError
+from azure.core.exceptions import AzureError, ClientAuthenticationError
 
+from dm.arm import trafswap
 from dm.arm.cfgbase import Common
 from dm.arm.res.Globals import Globals
 from dm.arm.res.YamlContext import YamlContext
@@ -32,14 +33,18 @@ def run(args):
     try:
         if args.command != "discover":
             preflight(args, document, env)
-            if env.local:
-                environment.start_local_controller(env, document, args.state)
+    except BadInput:
+        env.close(save=False)           # nothing was done: no state is written
+        raise
+    try:
+        if args.command != "discover" and env.local:
+            environment.start_local_controller(env, document, args.state)
         log_file = start_logging(document)
         if args.command == "discover":
             return discover(args, document)
         return COMMANDS[args.command](args, document, env, log_file)
     finally:
-        env.close(save=not getattr(args, "bad_input", False))
+        env.close()
 
 
 def open_environment(args, document):
@@ -77,7 +82,7 @@ def preflight(args, document, env):
     def find_vnet(sub, credential, name):
         if sub not in lists:
             try:
-                client = targets.trafswap.NetworkManagementClient(credential.getCSC(), credential.getSubId())
+                client = trafswap.NetworkManagementClient(credential.getCSC(), credential.getSubId())
                 lists[sub] = {v.name for v in client.virtual_networks.list_all()}
             except (AzureError, LookupError) as error:
                 logger.debug("subscription %s cannot be read: %s", sub, text_of(error))
@@ -97,8 +102,6 @@ def preflight(args, document, env):
             args.held = open_records(records_path(args, document))
         except BadInput as error:
             checker.problems.append(str(error))
-    if checker.problems:
-        args.bad_input = True
     config.report(checker)
 
 
@@ -172,7 +175,7 @@ def switch_all(args, document, env, held, summary):
     set_dry_run(summary.dry_run)
     records = Records(None, VERSION) if summary.dry_run else held
     context = context_of(document, env)
-    with interrupts_deferred(held.path):
+    with interrupts_deferred(records.path):
         for_each_vnet(args, document, summary, lambda account, name: switch_vnet(
             account, name, context, held, records, summary))
 
@@ -250,6 +253,9 @@ def for_each_vnet(args, document, summary, act):
     failed_subscriptions = {}
     try:
         for account, name in chosen:
+            if steps.stop_requested.is_set():
+                summary.vnet(account.subscription_id, name, "skipped", reason="stopped by the user")
+                continue
             progress.next(account.subscription_id + " " + name)
             sub = account.subscription_id
             if sub in failed_subscriptions:
@@ -268,12 +274,14 @@ def for_each_vnet(args, document, summary, act):
                 else:
                     logger.error("**Error** VNet %s failed: %s", name, text_of(error))
                     summary.vnet(sub, name, "failed", reason=text_of(error))
+            except steps.Stopped as stop:
+                logger.warning("**Alert** VNet %s: %s by the user", name, stop)
+                summary.vnet(sub, name, "failed", reason=str(stop) + " by the user")
     finally:
         progress.close()
 
 
 def is_credential_failure(error):
-    from azure.core.exceptions import ClientAuthenticationError
     return isinstance(error, (ClientAuthenticationError, LookupError))
 
 
@@ -290,6 +298,8 @@ def finish(args, document, summary, before, log_file, path):
         summary.differences = [snapshot.describe(d) for d in
                                snapshot.differences(before, snapshot.take(subscriptions(document)))]
     finish_summary(args, summary, log_file, path)
+    if steps.stop_requested.is_set():
+        return 130
     return 1 if summary.count("failed") or summary.count("refused") else 0
 
 
@@ -322,9 +332,12 @@ class interrupts_deferred:
     def __exit__(self, kind, error, trace):
         if self.previous is signal.default_int_handler:
             signal.signal(signal.SIGINT, self.previous)
-        if kind is KeyboardInterrupt or steps.stop_requested.is_set():
-            sys.stderr.write("interrupted: the records are in " + str(self.path) + "; undo what ran with: "
-                             "migrate.py revert --records " + str(self.path) + "\n")
+        if (kind is not None and issubclass(kind, KeyboardInterrupt)) or steps.stop_requested.is_set():
+            if self.path is None:
+                sys.stderr.write("interrupted: nothing was changed (dry run)\n")
+            else:
+                sys.stderr.write("interrupted: the records are in " + str(self.path) + "; undo what ran with: "
+                                 "migrate.py revert --records " + str(self.path) + "\n")
         return False
 
 

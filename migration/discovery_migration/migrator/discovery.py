@@ -122,6 +122,8 @@ def peering_flags(p):
 
 
 def report_gateways(account, vnet, options, prefixes):
+    for kind in (SwitchTraffic.VPN, SwitchTraffic.ER):
+        SwitchTraffic.isVnetWithVng(account.credential, vnet, kind)
     logger.info("- Gateways")
     logger.info("  spoke gateway   : %s", options["spoke_gw_name"])
     transit = options["transit_gw_name"]
