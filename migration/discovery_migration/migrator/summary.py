@@ -82,11 +82,11 @@ class Summary:
         logger.info("  subnets %smoved: %d; peerings %s%s: %d", would, totals["subnets_moved"], would,
                     peer_key.split("_")[1], totals[peer_key])
         logger.info("  error lines: %d", totals["errors"])
-        if self.verdict is not None:
-            logger.info("  round trip: %s", self.verdict)
         logger.info("  log: %s", log_file)
         if records_file:
             logger.info("  records: %s", records_file)
+        if self.verdict is not None:
+            logger.info("  round trip: %s", self.verdict)
 
     def as_json(self, log_file, records_file):
         return json.dumps({"command": self.command, "dry_run": self.dry_run, "totals": self.totals(),
