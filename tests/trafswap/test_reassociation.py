@@ -173,3 +173,14 @@ def test_dry_run_sends_nothing_and_reports_alike(caplog, tf, monkeypatch):
     dry = run()
     assert dry[0] == [] and len(real[0]) == 4
     assert dry[1:] == real[1:]
+
+
+@pytest.mark.parametrize("missing", ["default_route_table", "subscriptionInfo", "subnet_in_subnet_groups"])
+def test_a_missing_option_raises_key_error(tf, missing):
+    v = vnet("v")
+    org = table("org")
+    yaml = options()
+    del yaml[missing]
+    with pytest.raises(KeyError, match=missing):
+        SwitchTraffic.updateSubnetAssociation(yaml, False, network(v, [subnet_of(v, "s", org)], [org, table("new")]),
+                                              v, {"org": "new"}, {})

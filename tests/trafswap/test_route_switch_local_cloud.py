@@ -2,9 +2,11 @@
 local cloud: the cloud before, between and after, the Terraform file, dry-run."""
 import json
 import logging
+from types import SimpleNamespace as NS
 
 import hcl2
 import pytest
+from azure.core.exceptions import HttpResponseError
 
 from dm.arm.terraform import ASSOCIATION_FILE, Terraform
 from dm.arm.trafswap import SwitchTraffic
@@ -163,3 +165,24 @@ def test_dry_run_changes_nothing_and_reports_as_a_real_run(tmp_path, monkeypatch
     switched.save(tmp_path / "switched-after.json")
     assert (tmp_path / "switched-after.json").read_bytes() == (tmp_path / "switched.json").read_bytes()
     assert {call.method for call in switched.log.calls} == {"GET"}
+
+
+def test_a_switch_failing_midway_leaves_moved_subnets_for_the_revert():
+    cloud = LocalCloud.from_topology(SAMPLE_TOPOLOGY)
+    before = state(cloud)
+    network = network_client(cloud, SPOKES)
+    vnet = SwitchTraffic.getVnet("spoke1-vnet", network)
+    target = {}
+    staged, info = SwitchTraffic.discoverRouteTable(network, False, vnet, target)
+    records = SwitchTraffic.setDisableAllRouteTablePropagationInVnet(NS(revert=False), network, vnet, staged, target,
+                                                                     True)
+    cloud.fail("subnets.create_or_update", nth=3, status=500)          # the third subnet update: app2
+    with pytest.raises(HttpResponseError):
+        SwitchTraffic.updateSubnetAssociation(options(), False, network, vnet, target, info)
+    moved = {k: v for k, v in associations(cloud).items() if before[k]["properties"].get("routeTable", {}).get(
+        "id", "").lower() != (v or "")}
+    assert moved == {subnet("rg-spoke1", "spoke1-vnet", "web"): table("rg-spoke1", "rt-spoke1-web-zentrova"),
+                     subnet("rg-spoke1", "spoke1-vnet", "app"): table("rg-spoke1", "rt-spoke1-app-zentrova")}
+
+    revert(network, "spoke1-vnet", options(), records)
+    assert state(cloud) == before
