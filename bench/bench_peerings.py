@@ -301,9 +301,18 @@ def cases():
     same_host_calls([delete, disable])
     vnet, client, names = host()
     bind(names)
+
+    def at(level, run):
+        """The run with the module logger at `level` (set once, so a case's repeats all pay the same)."""
+        def call(impl):
+            if logger.level != level:
+                logger.setLevel(level)
+            return run(impl, vnet, client)
+        return lambda: call(SwitchTraffic), lambda: call(PySwitchTraffic)
+
     return [
-        Case("deletePeerings (200 peerings, 5 subs, locks, dry-run)", lambda: delete(SwitchTraffic, vnet, client),
-             lambda: delete(PySwitchTraffic, vnet, client), number=100),
-        Case("disableUseRemoteGwInPeering (200 peerings, dry-run)", lambda: disable(SwitchTraffic, vnet, client),
-             lambda: disable(PySwitchTraffic, vnet, client), number=300),
+        Case("deletePeerings (200 peerings, 5 subs, locks, dry-run)", *at(logging.INFO, delete), number=100),
+        Case("deletePeerings, log level WARNING", *at(logging.WARNING, delete), number=100),
+        Case("disableUseRemoteGwInPeering (200 peerings, dry-run)", *at(logging.INFO, disable), number=300),
+        Case("disableUseRemoteGwInPeering, log level WARNING", *at(logging.WARNING, disable), number=300),
     ]

@@ -189,28 +189,38 @@ Text k_split{"split"};
 Text k_replace{"replace"};
 Text k_join{"join"};
 
+// PyUnicode_FindChar, with a one-byte text searched in place (ids are ASCII).
+Py_ssize_t find_char(PyObject* s, Py_UCS4 sep, Py_ssize_t start, Py_ssize_t end, int direction) {
+    if (PyUnicode_KIND(s) != PyUnicode_1BYTE_KIND || sep > 0xff || start >= end)
+        return PyUnicode_FindChar(s, sep, start, end, direction);
+    const char* data = static_cast<const char*>(PyUnicode_DATA(s));
+    const void* at = direction > 0 ? std::memchr(data + start, int(sep), std::size_t(end - start))
+                                   : memrchr(data + start, int(sep), std::size_t(end - start));
+    return at ? static_cast<const char*>(at) - data : -1;
+}
+
 // One segment of an exact str split at a one-character separator.
 object exact_segment(PyObject* s, Py_UCS4 sep, Py_ssize_t index) {
     const Py_ssize_t len = PyUnicode_GET_LENGTH(s);
     Py_ssize_t start = 0, end = len;
     if (index >= 0) {
         for (Py_ssize_t k = 0; k < index; ++k) {
-            Py_ssize_t f = PyUnicode_FindChar(s, sep, start, len, 1);
+            Py_ssize_t f = find_char(s, sep, start, len, 1);
             if (f == -2) raise_pending();
             if (f < 0) raise(PyExc_IndexError, "list index out of range");
             start = f + 1;
         }
-        Py_ssize_t f = PyUnicode_FindChar(s, sep, start, len, 1);
+        Py_ssize_t f = find_char(s, sep, start, len, 1);
         if (f == -2) raise_pending();
         end = f < 0 ? len : f;
     } else {
         for (Py_ssize_t k = 1; k < -index; ++k) {
-            Py_ssize_t f = PyUnicode_FindChar(s, sep, 0, end, -1);
+            Py_ssize_t f = find_char(s, sep, 0, end, -1);
             if (f == -2) raise_pending();
             if (f < 0) raise(PyExc_IndexError, "list index out of range");
             end = f;
         }
-        Py_ssize_t f = PyUnicode_FindChar(s, sep, 0, end, -1);
+        Py_ssize_t f = find_char(s, sep, 0, end, -1);
         if (f == -2) raise_pending();
         start = f < 0 ? 0 : f + 1;
     }

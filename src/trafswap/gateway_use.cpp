@@ -53,9 +53,10 @@ object disableUseRemoteGwInPeering(handle cls, handle subscriptionId, handle loc
             log(logger, Level::info, concat(k_disable_line, peeringName));
             object peeringProperties = peering_record(peering);
             set_attr(peering, k_use_remote_gateways, Py_False);
-            if (live(cls))
-                call_method(attr(local_network_client, k_virtual_network_peerings), k_begin_create_or_update, rgName,
-                            attr(vnet, k_name), peeringName, peering);
+            if (live(cls)) {
+                object updates = attr(local_network_client, k_virtual_network_peerings);
+                call_method(updates, k_begin_create_or_update, rgName, attr(vnet, k_name), peeringName, peering);
+            }
             append(peeringPropList, dict_of({
                                         {k_localSubscriptionId, subscriptionId},
                                         {k_localRgName, rgName},

@@ -40,9 +40,11 @@ object deleteVnetLock(handle cls, handle cred, handle vnet, handle indent) {
         object lockObj = call_method(resp, k_next);
         object lockName = attr(lockObj, k_name);
         log(logger, Level::info, concat(space, k_delete_lock, lockName));
-        if (live(cls))
+        if (live(cls)) {
+            object vnetName = attr(vnet, k_name);
             call_method(locks, k_delete_at_resource_level, rgName, k_provider, k_no_parent, k_virtualNetworks,
-                        attr(vnet, k_name), attr(lockObj, k_name));
+                        vnetName, attr(lockObj, k_name));
+        }
     } catch (const Error& e) {
         if (caught(e, PyExc_StopIteration))
             log(logger, Level::info, concat(space, k_no_lock));

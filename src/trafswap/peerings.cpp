@@ -141,8 +141,8 @@ struct RemoteHalf {
 bool record_pair(handle cls, handle logger, handle YAML, handle subscriptionId, handle vnet,
                  handle rgName, handle local_network_client, handle peeringName,
                  handle peeringPairList, RemoteHalf& remote) {
-    object peering = call_method(attr(local_network_client, k_virtual_network_peerings), k_get, rgName,
-                                 attr(vnet, k_name), peeringName);
+    object peerings = attr(local_network_client, k_virtual_network_peerings);
+    object peering = call_method(peerings, k_get, rgName, attr(vnet, k_name), peeringName);
     object remoteSubscriptionId = id_segment(attr(attr(peering, k_remote_virtual_network), k_id), k_SUB_I);
     remote.cred = credential_of(remoteSubscriptionId);
     if (is_none(remote.cred)) {
@@ -150,10 +150,9 @@ bool record_pair(handle cls, handle logger, handle YAML, handle subscriptionId, 
         return false;
     }
     remote.client = network_client_of(remote.cred);
+    object remoteVnetId = attr(attr(peering, k_remote_virtual_network), k_id);
     object found[4];
-    unpack(call_method(cls, k_getRemotePeering, remote.cred, attr(attr(peering, k_remote_virtual_network), k_id),
-                       attr(peering, k_id)),
-           found, 4);
+    unpack(call_method(cls, k_getRemotePeering, remote.cred, remoteVnetId, attr(peering, k_id)), found, 4);
     remote.rgName = found[0];
     remote.vnetName = found[1];
     remote.peeringName = found[2];
@@ -198,9 +197,9 @@ void delete_half(handle cls, handle logger, handle client, handle rgName, VnetNa
     guarded(
         logger,
         [&] {
-            if (live(cls))
-                wait(call_method(attr(client, k_virtual_network_peerings), k_begin_delete, rgName,
-                                 vnetName(), peeringName));
+            if (!live(cls)) return;
+            object peerings = attr(client, k_virtual_network_peerings);
+            wait(call_method(peerings, k_begin_delete, rgName, vnetName(), peeringName));
         },
         k_failed_delete, peeringName, k_dash);
 }
@@ -253,10 +252,13 @@ object deletePeerings(handle cls, handle YAML, handle subscriptionId, handle vne
     return peeringPairList;
 }
 
-// Re-creates one half from its property record and waits.
-void create_half(handle client, handle rgName, handle vnetName, handle peeringName, handle properties) {
-    wait(call_method(attr(client, k_virtual_network_peerings), k_begin_create_or_update, rgName, vnetName,
-                     peeringName, properties));
+// Re-creates one half from the record's "<half>RgName", "<half>VnetName" and
+// "<half>Peering" and waits.
+void create_half(handle client, handle pp, handle rgKey, handle vnetKey, handle peeringName, handle peeringKey) {
+    object peerings = attr(client, k_virtual_network_peerings);
+    object rgName = item(pp, rgKey);
+    object vnetName = item(pp, vnetKey);
+    wait(call_method(peerings, k_begin_create_or_update, rgName, vnetName, peeringName, item(pp, peeringKey)));
 }
 
 // Re-creates both halves of every record, the local one first. A failure
@@ -285,8 +287,7 @@ object addPeerings(handle cls, handle peeringPairList) {
                 [&] {
                     object client = network_client_of(cred);
                     if (live(cls))
-                        create_half(client, item(pp, k_localRgName), item(pp, k_localVnetName), localPeeringName,
-                                    item(pp, k_localPeering));
+                        create_half(client, pp, k_localRgName, k_localVnetName, localPeeringName, k_localPeering);
                 },
                 k_failed_add, localPeeringName, k_dash);
         }
@@ -298,8 +299,7 @@ object addPeerings(handle cls, handle peeringPairList) {
             [&] {
                 object client = network_client_of(credential_of(item(pp, k_remoteSubscriptionId)));
                 if (live(cls))
-                    create_half(client, item(pp, k_remoteRgName), item(pp, k_remoteVnetName), remotePeeringName,
-                                item(pp, k_remotePeering));
+                    create_half(client, pp, k_remoteRgName, k_remoteVnetName, remotePeeringName, k_remotePeering);
             },
             k_failed_add, remotePeeringName, k_dash);
     }
