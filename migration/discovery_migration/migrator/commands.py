@@ -266,8 +266,8 @@ def for_each_vnet(args, document, summary, act):
                     account.connect()
                     targets.point_terraform_at(account, summary.dry_run)
                 act(account, name)
-            except (LookupError, AzureError) as error:
-                if account.network is None or is_credential_failure(error):
+            except Exception as error:          # anything else ends this VNet only, with one line
+                if account.network is None or isinstance(error, ClientAuthenticationError):
                     failed_subscriptions[sub] = "subscription " + sub + ": " + text_of(error)
                     logger.error("**Error** %s; its VNets are skipped", failed_subscriptions[sub])
                     summary.vnet(sub, name, "skipped", reason=failed_subscriptions[sub])
@@ -279,10 +279,6 @@ def for_each_vnet(args, document, summary, act):
                 summary.vnet(sub, name, "failed", reason=str(stop) + " by the user")
     finally:
         progress.close()
-
-
-def is_credential_failure(error):
-    return isinstance(error, (ClientAuthenticationError, LookupError))
 
 
 def subscriptions(document):

@@ -68,11 +68,20 @@ def switch(run, records, entry, changes):
         changes["propagation"] = planned_step(records, entry, PROPAGATION, lambda: SwitchTraffic.
                                               setDisableAllRouteTablePropagationInVnet(
                                                   FORWARD, run.network, run.vnet, staged, rtb_map, True))
-    before = associations(run)
+    before = {}
+
+    def plan_subnets():
+        before.update(associations(run))
+        return before
     changes["subnets"] = step(records, entry, SUBNETS, lambda: both(move_subnets(run, False, rtb_map, original,
-                                                                                 before)), plan=before)
-    plan = rehearsed(lambda: peering_plan(run))
-    changes["peerings"] = step(records, entry, PEERINGS, lambda: both(delete_peerings(run, plan["locks"])), plan=plan)
+                                                                                 before)), plan=plan_subnets)
+    peering = {}
+
+    def plan_peerings():
+        peering.update(rehearsed(lambda: peering_plan(run)))
+        return peering
+    changes["peerings"] = step(records, entry, PEERINGS, lambda: both(delete_peerings(run, peering["locks"])),
+                               plan=plan_peerings)
     run.refresh()
     changes["gateway_use"] = planned_step(records, entry, GATEWAY_USE, lambda: SwitchTraffic.
                                           disableUseRemoteGwInPeering(run.subscription_id, run.network, run.vnet,
@@ -100,10 +109,16 @@ def discover_route_tables(run, rtb_map, revert=False):
 def step(records, entry, name, body, plan=None):
     """Runs one step between its two saves; a failing step is saved as failed and ends the VNet's switch.
 
-    `body` returns (what the next steps need, the records to save).
+    `body` returns (what the next steps need, the records to save); `plan`, when callable, gives what
+    the step is about to change (a plan that cannot be made stops the switch before the step starts).
     """
     if stop_requested.is_set():
         raise Stopped("stopped before " + name)
+    if callable(plan):
+        try:
+            plan = plan()
+        except Exception as error:
+            raise StepError(name, "cannot tell what it would change: " + text_of(error)) from error
     started = records.start(entry, name, plan)
     with library_errors() as errors:
         try:
@@ -117,7 +132,7 @@ def step(records, entry, name, body, plan=None):
 
 def planned_step(records, entry, name, call):
     """A step whose records the revert needs: the same call under dry-run gives its plan first."""
-    return step(records, entry, name, lambda: both(call()), plan=rehearsed(call))
+    return step(records, entry, name, lambda: both(call()), plan=lambda: rehearsed(call))
 
 
 def rehearsed(call):
