@@ -96,7 +96,10 @@ def test_a_first_ctrl_c_stops_after_the_step_in_flight(tmp_path, monkeypatch, ca
     assert "migrate.py revert --records " + str(records) in capsys.readouterr().err
     vnets = json.loads(records.read_text())["vnets"]
     assert list(vnets) == ["22222222-2222-4222-8222-222222222222/spoke1-vnet"]
-    assert [(s["name"], s["status"]) for s in vnets["22222222-2222-4222-8222-222222222222/spoke1-vnet"]["steps"]] \
-        == [("route_tables", "done"), ("propagation", "done")]
+    taken = vnets["22222222-2222-4222-8222-222222222222/spoke1-vnet"]["steps"]
+    assert [(s["name"], s["status"]) for s in taken] == [("route_tables", "done"), ("propagation", "done")]
+    # the request in flight completed and was recorded; the next ones were not sent
+    assert [r["route_table_name"] for r in taken[1]["records"]] == [
+        "spoke1-vnet-main-1", "spoke1-vnet-main-2", "rt-spoke1-web-zentrova"]
     assert drive("revert", "--state", s1, "--save-state", s2, "--records", records) == 0
     assert network_state.restored(network_state.network(s0), network_state.network(s2)) == {}

@@ -11,8 +11,13 @@ neither is ever logged.
 import os
 import types
 
+from azure.core.exceptions import AzureError
+from azure.core.pipeline.policies import HeadersPolicy
+
+from dm.arm import trafswap
 from dm.arm.res.YamlContext import YamlContext
 
+from . import steps
 from .errors import BadInput
 
 CONTROLLER_URL_VARIABLE = "ZENTROVA_API_URL"
@@ -51,6 +56,32 @@ class Environment:
             self.local_controller = None
 
 
+class StoppedByUser(AzureError):
+    """Raised in place of a request sent after the user asked the run to stop."""
+
+
+class StopAtNextRequest(HeadersPolicy):
+    """After a first Ctrl-C no further request leaves: the one in flight completes, the next fails
+    at once (this policy runs before the retry policy, so it is not retried). The operations then
+    log it as a failed item, keep their records and return, and no further step starts."""
+
+    def on_request(self, request):
+        if steps.stop_requested.is_set():
+            raise StoppedByUser("stopped by the user before this request")
+        super().on_request(request)
+
+
+def stop_between_requests():
+    """The libraries' network and lock clients, built with the stopping policy."""
+    for name in ("NetworkManagementClient", "ManagementLockClient"):
+        sdk_class = getattr(trafswap, name)
+
+        def __init__(self, *args, _sdk_class=sdk_class, **kwargs):
+            kwargs.setdefault("headers_policy", StopAtNextRequest())
+            _sdk_class.__init__(self, *args, **kwargs)
+        setattr(trafswap, name, type(sdk_class.__name__, (sdk_class,), {"__init__": __init__}))
+
+
 def local(args):
     """A local cloud bound into the libraries' module globals (its controller starts later)."""
     from localarm import SAMPLE_TOPOLOGY, LocalCloud, StaticCredential, install
@@ -69,6 +100,7 @@ def local(args):
         source = args.state or (args.from_az and args.from_az[0]) or args.topology or SAMPLE_TOPOLOGY
         raise BadInput(str(source) + ": " + str(error).splitlines()[0]) from None
     install(cloud)
+    stop_between_requests()
     YamlContext.setCredentialFactory(lambda record: StaticCredential())
     return Environment(cloud=cloud, save_state=getattr(args, "save_state", None))
 
@@ -88,6 +120,7 @@ def azure(document):
         address = (document.get("zentrova") or {}).get("controller_private_ip")
         url = "https://" + str(address) + "/v2/api" if address else None
     cid = os.environ.get(CONTROLLER_CID_VARIABLE)
+    stop_between_requests()
     return Environment(controller=Controller(url=url, cid=cid))
 
 
