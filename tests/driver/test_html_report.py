@@ -149,6 +149,19 @@ def test_a_failed_step_is_a_row_with_its_error(tmp_path):
     assert failed[0][3].startswith("subnets: ") and "error: " in failed[0][5]
 
 
+def test_the_revert_report_shows_what_came_back(tmp_path):
+    state = tmp_path / "switched.json"
+    assert report(tmp_path / "switch", "switch", "--save-state", state, "--records", tmp_path / "r.json")[0] == 0
+    status, markup = report(tmp_path / "revert", "revert", "--state", state, "--records", tmp_path / "r.json")
+    page = Page(markup)
+    assert status == 0 and page.tags.count("svg") == 4
+    assert ["spoke1-to-hub", "spoke1-vnet", "Connected", "access, forwarded traffic, remote gateways",
+            "restored"] in page.tables["peerings"]
+    assert ["hub-vnet", "hub-vpngw", "hub-vnet-lock (CanNotDelete)", "hub-vnet-gw, SNAT none"] in page.tables["details"]
+    assert ["22222222-2222-4222-8222-222222222222", "spoke1-vnet", "subnets",
+            "subnet web: rt-spoke1-web-zentrova -> rt-spoke1-web", "done"] in [r[:5] for r in page.changes()]
+
+
 HOSTILE = ['<img src=x onerror=alert(1)>', 'a"b&amp;c\'d<u>x']
 
 

@@ -13,7 +13,7 @@ MAX_VNETS = 150   # past this many VNets in one subscription a drawing is unread
 
 EDGE_STYLE = {"kept": {"color": "#5b6b7b"}, "changed": {"color": "#d97706", "penwidth": "2"},
               "removed": {"color": "#dc2626", "style": "dashed", "penwidth": "2"},
-              "added": {"color": "#16a34a", "penwidth": "2"}}
+              "restored": {"color": "#16a34a", "penwidth": "2"}}
 
 
 def render(view, templates):

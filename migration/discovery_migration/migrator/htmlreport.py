@@ -200,7 +200,7 @@ def peering(view, ids, rid, name, state, old, network, old_network):
 def add_half(view, one, other, name, vnet_name, now, then):
     a, b = sorted([one, other])
     edge = view["edges"].setdefault((a, b), {"a": a, "b": b, "halves": [], "status": "kept"})
-    status = "removed" if now is None else "added" if then is None else "changed" if now != then else "kept"
+    status = "removed" if now is None else "restored" if then is None else "changed" if now != then else "kept"
     edge["halves"].append({"name": name, "vnet": vnet_name, "state": (now or then)["state"], "status": status,
                            "flags": changes.flags(now or then)})
     edge["halves"].sort(key=lambda h: h["name"])
