@@ -151,7 +151,11 @@ def test_a_failed_step_is_a_row_with_its_error(tmp_path):
 
 def test_the_revert_report_shows_what_came_back(tmp_path):
     state = tmp_path / "switched.json"
-    assert report(tmp_path / "switch", "switch", "--save-state", state, "--records", tmp_path / "r.json")[0] == 0
+    status, markup = report(tmp_path / "switch", "switch", "--save-state", state, "--records", tmp_path / "r.json")
+    assert status == 0
+    summary = Page(markup).tables["summary"]
+    assert ["local cloud saved in", str(state)] in summary and ["records", str(tmp_path / "r.json")] in summary
+    assert "rg-hub/virtualnetworks/hub-vnet locks: ['hub-vnet-lock (CanNotDelete)'] -> []" in Page(markup).text
     status, markup = report(tmp_path / "revert", "revert", "--state", state, "--records", tmp_path / "r.json")
     page = Page(markup)
     assert status == 0 and page.tags.count("svg") == 4

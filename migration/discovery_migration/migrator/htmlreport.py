@@ -44,9 +44,10 @@ class LogCapture(logging.Handler):
 class Report:
     """Collects the stages of one run and writes the page at its end."""
 
-    def __init__(self, path, command, env, document):
+    def __init__(self, path, command, env, document, state_file=None):
         self.path = pathlib.Path(path)
         self.command = command
+        self.state_file = state_file
         self.env = env
         self.spokes = spoke_gateways(document)
         self.stages = []
@@ -56,7 +57,9 @@ class Report:
     @classmethod
     def start(cls, args, command, env, document):
         """The report of the run when --html asks for one, else None."""
-        return cls(args.html, command, env, document) if getattr(args, "html", None) else None
+        if not getattr(args, "html", None):
+            return None
+        return cls(args.html, command, env, document, getattr(args, "save_state", None))
 
     def stage(self, title, network):
         """Notes the network (and the local controller's state, when there is one) as it is now."""
@@ -75,7 +78,7 @@ class Report:
         drawn = draw_stages(self.stages, self.spokes)
         page = TEMPLATES.get_template("report.html.j2").render(
             command=self.command, summary=summary, totals=summary.totals() if summary is not None else None,
-            log_file=log_file, records_file=records_file, stages=drawn,
+            log_file=log_file, records_file=records_file, state_file=self.state_file, stages=drawn,
             graphviz_missing=any(view["missing"] for _, views in drawn for view in views),
             max_vnets=diagram.MAX_VNETS,
             changes=[(title, change_rows(run, self.capture.lines)) for title, run in runs])
