@@ -19,7 +19,7 @@ class Page(html.parser.HTMLParser):
 
     def __init__(self, markup):
         super().__init__(convert_charrefs=True)
-        self.tags, self.texts, self.tables, self.skip = [], [], {}, 0
+        self.tags, self.texts, self.tables, self.links, self.skip = [], [], {}, [], 0
         self.row = self.cell = None
         self.feed(markup)
         self.text = " ".join(" ".join(self.texts).split())
@@ -27,6 +27,7 @@ class Page(html.parser.HTMLParser):
     def handle_starttag(self, tag, attrs):
         self.tags.append(tag)
         attrs = dict(attrs)
+        self.links += [attrs[name] for name in ("src", "href", "xlink:href") if name in attrs]
         if tag in ("style", "title"):
             self.skip += 1
         elif tag == "table":
@@ -228,6 +229,7 @@ def test_the_rehearsal_report_in_a_headless_browser(sample, tmp_path):
     assert shown.returncode == 0, shown.stderr
     assert "CONSOLE" not in shown.stderr            # no script, load or parse error in the page's console
     dom = Page(shown.stdout)
+    assert dom.links == []                           # self-contained: nothing to fetch
     assert dom.tags.count("svg") == sample["rehearse"].count("<svg") == 6
     for name in names_of_the_sample():
         assert name in dom.text, name
