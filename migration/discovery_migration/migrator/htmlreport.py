@@ -82,7 +82,6 @@ class Report:
             graphviz_missing=any(view["missing"] for _, views in drawn for view in views),
             max_vnets=diagram.MAX_VNETS,
             changes=[(title, change_rows(run, self.capture.lines)) for title, run in runs])
-        self.path.parent.mkdir(parents=True, exist_ok=True)
         write_atomically(self.path, page)
         logging.getLogger("dm.migrate").info("  HTML report: %s", self.path)
 
