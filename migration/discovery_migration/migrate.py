@@ -38,6 +38,8 @@ def parse_args(argv):
                         help="records file of the switch (default: in the output folder)")
     parser.add_argument("--json", type=pathlib.Path, metavar="FILE",
                         help="also write the summary and the before/after differences as JSON")
+    parser.add_argument("--html", type=pathlib.Path, metavar="FILE",
+                        help="also write an HTML report: the network drawn before and after, every change, the summary")
     cloud = parser.add_mutually_exclusive_group()
     cloud.add_argument("--topology", type=pathlib.Path, help="seed the local cloud from a topology file")
     cloud.add_argument("--state", type=pathlib.Path, help="start the local cloud from a saved state")

@@ -12,5 +12,7 @@
     changes     the per-VNet account of what changed
     summary     the closing summary, its JSON form and the progress line
     rehearsal   switch and revert on a local copy, with the round-trip verdict
+    htmlreport  the HTML report: the network at each stage, every change, the summary (templates/)
+    diagram     one subscription's network drawn by Graphviz as SVG
 """
 VERSION = "1.0.0"

@@ -18,39 +18,46 @@ def flags(record):
 
 def log_changes(command, vnet_name, changes, dry_run):
     """Logs what changed in the VNet, one line per change."""
+    logger.info("- Changes in VNet %s%s", vnet_name, " (planned)" if dry_run else "")
+    for _, text in lines(command, changes, dry_run):
+        logger.info("  %s", text)
+
+
+def lines(command, changes, dry_run):
+    """What changed in a VNet, as (step, text) pairs in the order the steps ran."""
     verb = "would " if dry_run else ""
     revert = command == "revert"
-    logger.info("- Changes in VNet %s%s", vnet_name, " (planned)" if dry_run else "")
     gateways = changes.get("gateways")
     if gateways:
-        logger.info("  VPN gateway: %s; ExpressRoute gateway: %s", yes(gateways["vpn"]), yes(gateways["expressroute"]))
+        yield "gateways", "VPN gateway: " + yes(gateways["vpn"]) + "; ExpressRoute gateway: " + yes(
+            gateways["expressroute"])
     for record in changes.get("propagation") or ():
-        logger.info("  %sturn gateway-route propagation %s in %s", verb, "on" if revert else "off",
-                    record.get("route_table_name"))
+        yield "propagation", (verb + "turn gateway-route propagation " + ("on" if revert else "off") + " in "
+                              + str(record.get("route_table_name")))
     for subnet, (old, new) in sorted((changes.get("subnets") or {}).items()):
-        logger.info("  subnet %s: %s -> %s", subnet, table_name(old), table_name(new))
+        yield "subnets", "subnet " + subnet + ": " + table_name(old) + " -> " + table_name(new)
     recorded = changes.get("peerings")
     pairs = recorded.get("pairs", []) if isinstance(recorded, dict) else recorded or []
     for pair in pairs:
-        logger.info("  %s peering %s (%s) <-> %s in %s (%s)", verb + ("re-create" if revert else "remove"),
-                    pair["localPeeringName"], flags(pair["localPeering"]), pair["remotePeeringName"],
-                    pair["remoteVnetName"], flags(pair["remotePeering"]))
+        yield "peerings", (verb + ("re-create" if revert else "remove") + " peering " + pair["localPeeringName"]
+                           + " (" + flags(pair["localPeering"]) + ") <-> " + pair["remotePeeringName"] + " in "
+                           + pair["remoteVnetName"] + " (" + flags(pair["remotePeering"]) + ")")
     held = changes.get("locks") if revert else (recorded or {}).get("locks") if isinstance(recorded, dict) else None
     for lock in held or ():
-        logger.info("  %s lock %s on VNet %s", verb + ("re-create" if revert else "remove"), lock["name"],
-                    lock["vnet_name"])
+        yield "peerings", (verb + ("re-create" if revert else "remove") + " lock " + lock["name"] + " on VNet "
+                           + lock["vnet_name"])
     for record in changes.get("gateway_use") or ():
-        logger.info("  %sset use_remote_gateways %s in peering %s", verb,
-                    str(record["localPeering"]["use_remote_gateways"]) if revert else "False",
-                    record["localPeeringName"])
+        yield "gateway_use", (verb + "set use_remote_gateways "
+                              + (str(record["localPeering"]["use_remote_gateways"]) if revert else "False")
+                              + " in peering " + record["localPeeringName"])
     snat = changes.get("snat")
     if snat:
-        logger.info("  %s%s on gateway %s", verb, "turn SNAT off" if revert else "turn single-IP SNAT on",
-                    snat["gateway"])
+        yield "snat", (verb + ("turn SNAT off" if revert else "turn single-IP SNAT on") + " on gateway "
+                       + str(snat["gateway"]))
     domain = changes.get("domain")
     if domain and domain.get("domain") is not None:
-        logger.info("  %s%s %s %s domain %s", verb, "detach" if revert else "attach", domain["attachment"],
-                    "from" if revert else "to", domain["domain"])
+        yield "domain", (verb + ("detach " if revert else "attach ") + str(domain["attachment"])
+                         + (" from" if revert else " to") + " domain " + str(domain["domain"]))
 
 
 def yes(value):

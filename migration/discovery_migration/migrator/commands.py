@@ -15,7 +15,7 @@ from dm.arm.res.Globals import Globals
 from dm.arm.res.YamlContext import YamlContext
 from dm.arm.trafswap import SwitchTraffic
 
-from . import VERSION, changes, config, discovery, environment, snapshot, steps, targets
+from . import VERSION, changes, config, discovery, environment, htmlreport, snapshot, steps, targets
 from .errors import BadInput, StepError, text_of
 from .records import Records, RecordsError, write_atomically
 from .summary import Progress, Summary
@@ -41,7 +41,7 @@ def run(args):
             environment.start_local_controller(env, document, args.state)
         log_file = start_logging(document)
         if args.command == "discover":
-            return discover(args, document)
+            return discover(args, document, env, log_file)
         return COMMANDS[args.command](args, document, env, log_file)
     finally:
         env.close()
@@ -127,10 +127,14 @@ def open_records(path):
 
 # ---------------------------------------------------------------- discover
 
-def discover(args, document):
+def discover(args, document, env, log_file):
+    report = htmlreport.Report.start(args, "discover", env, document)
     complete = True
     for account in targets.accounts(document, args.subscription):
         complete &= discovery.discover_account(account)
+    if report is not None:
+        report.stage("the network now", snapshot.take(subscriptions(document)))
+        report.write(log_file=log_file)
     return 0 if complete else 1
 
 
@@ -165,9 +169,12 @@ def switch(args, document, env, log_file, command="switch"):
     path = records_path(args, document)
     held = Records.open(path, VERSION) if path.exists() else Records(path, VERSION)
     summary = Summary(command, dry_run)
-    before = snapshot.take(subscriptions(document)) if args.json else None
+    report = htmlreport.Report.start(args, command, env, document)
+    before = snapshot.take(subscriptions(document)) if args.json or report else None
+    if report is not None:
+        report.stage("before the " + command, before)
     switch_all(args, document, env, held, summary)
-    return finish(args, document, summary, before, log_file, None if dry_run else path)
+    return finish(args, document, summary, before, log_file, None if dry_run else path, report)
 
 
 def switch_all(args, document, env, held, summary):
@@ -210,9 +217,12 @@ def revert(args, document, env, log_file):
     records = args.held
     path = records.path
     summary = Summary("revert", bool(args.dry_run))
-    before = snapshot.take(subscriptions(document)) if args.json else None
+    report = htmlreport.Report.start(args, "revert", env, document)
+    before = snapshot.take(subscriptions(document)) if args.json or report else None
+    if report is not None:
+        report.stage("before the revert", before)
     revert_all(args, document, env, records, summary)
-    return finish(args, document, summary, before, log_file, path)
+    return finish(args, document, summary, before, log_file, path, report)
 
 
 def revert_all(args, document, env, records, summary):
@@ -258,6 +268,7 @@ def for_each_vnet(args, document, summary, act):
                 continue
             progress.next(account.subscription_id + " " + name)
             sub = account.subscription_id
+            steps.position.run, steps.position.vnet, steps.position.step = summary, sub + "/" + name, None
             if sub in failed_subscriptions:
                 summary.vnet(sub, name, "skipped", reason=failed_subscriptions[sub])
                 continue
@@ -278,6 +289,7 @@ def for_each_vnet(args, document, summary, act):
                 logger.warning("**Alert** VNet %s: %s by the user", name, stop)
                 summary.vnet(sub, name, "failed", reason=str(stop) + " by the user")
     finally:
+        steps.position.vnet = None
         progress.close()
 
 
@@ -289,20 +301,24 @@ def subscriptions(document):
     return list(dict.fromkeys(subs))
 
 
-def finish(args, document, summary, before, log_file, path):
+def finish(args, document, summary, before, log_file, path, report=None):
     if before is not None:
-        summary.differences = [snapshot.describe(d) for d in
-                               snapshot.differences(before, snapshot.take(subscriptions(document)))]
-    finish_summary(args, summary, log_file, path)
+        after = snapshot.take(subscriptions(document))
+        summary.differences = [snapshot.describe(d) for d in snapshot.differences(before, after)]
+        if report is not None:
+            report.stage("after the " + summary.command + (" (dry run: unchanged)" if summary.dry_run else ""), after)
+    finish_summary(args, summary, log_file, path, report)
     if steps.stop_requested.is_set():
         return 130
     return 1 if summary.count("failed") or summary.count("refused") else 0
 
 
-def finish_summary(args, summary, log_file, path):
+def finish_summary(args, summary, log_file, path, report=None, runs=None):
     summary.show(log_file, path)
     if args.json:
         write_atomically(args.json, summary.as_json(log_file, path) + "\n")
+    if report is not None:
+        report.write(summary, log_file, path, runs)
 
 
 class interrupts_deferred:

@@ -8,7 +8,7 @@ it had before.
 """
 import logging
 
-from . import VERSION, commands, discovery, snapshot, targets
+from . import VERSION, commands, discovery, htmlreport, snapshot, targets
 from .records import Records
 from .summary import Summary
 
@@ -20,6 +20,9 @@ def rehearse(args, document, env, log_file):
     heading("1/4 discovery")
     complete = all([discovery.discover_account(account) for account in targets.accounts(document, args.subscription)])
     before = state(env, subs)
+    report = htmlreport.Report.start(args, "rehearse", env, document)
+    if report is not None:
+        report.stage("before the switch", before)
 
     heading("2/4 switch")
     path = commands.records_path(args, document).with_name("rehearsal-records.json")
@@ -29,6 +32,8 @@ def rehearse(args, document, env, log_file):
     switched = Summary("switch", False)
     commands.switch_all(args, document, env, records, switched)
     after_switch = state(env, subs)
+    if report is not None:
+        report.stage("after the switch", after_switch)
     heading("what the switch changed")
     for difference in snapshot.differences(before, after_switch):
         logger.info("  %s", snapshot.describe(difference))
@@ -37,6 +42,8 @@ def rehearse(args, document, env, log_file):
     reverted = Summary("revert", False)
     commands.revert_all(args, document, env, records, reverted)
     after = state(env, subs)
+    if report is not None:
+        report.stage("after the revert", after)
 
     heading("4/4 round trip")
     differences = snapshot.differences(before, after)
@@ -58,7 +65,7 @@ def rehearse(args, document, env, log_file):
     summary.differences = {"switch": [snapshot.describe(d) for d in snapshot.differences(before, after_switch)],
                            "round_trip": [snapshot.describe(d) for d in differences]}
     summary.verdict = verdict
-    commands.finish_summary(args, summary, log_file, path)
+    commands.finish_summary(args, summary, log_file, path, report, [("switch", switched), ("revert", reverted)])
     return 0 if complete and not unexpected and not failed else 1
 
 

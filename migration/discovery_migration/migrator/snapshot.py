@@ -1,14 +1,22 @@
 """What the switch changes, read through the SDK: a copy of the network to compare.
 
-A snapshot holds, per subscription, every VNet's subnets (with their route
-table) and peerings (with their flags and state), every route table's
-propagation flag and tags, and every VNet's locks, keyed by lower-case
-resource id so that two snapshots compare whatever letter case Azure answers in.
+A snapshot holds, per subscription, every VNet's address space, subnets (with
+their route table and prefix), peerings (with their flags and state), gateways
+and locks, and every route table's propagation flag and tags, keyed by
+lower-case resource id so that two snapshots compare whatever letter case
+Azure answers in.
 """
+import logging
+
+from azure.core.exceptions import AzureError
+
 from dm.arm import trafswap
 from dm.arm.res.YamlContext import YamlContext
 
 from . import locks
+from .errors import text_of
+
+logger = logging.getLogger("dm.migrate")
 
 PEERING_FLAGS = ("allow_virtual_network_access", "allow_forwarded_traffic", "allow_gateway_transit",
                  "use_remote_gateways")
@@ -21,14 +29,22 @@ def take(subscription_ids):
         credential = YamlContext().generateAzureCredential(sub)
         if credential is None:
             continue
-        client = trafswap.NetworkManagementClient(credential.getCSC(), credential.getSubId())
-        for vnet in client.virtual_networks.list_all():
-            network[key(vnet.id)] = vnet_state(sub, vnet)
-        for table in client.route_tables.list_all():
-            network[key(table.id)] = {"kind": "route_table", "name": table.name,
-                                      "disable_bgp_route_propagation": bool(table.disable_bgp_route_propagation),
-                                      "tags": dict(table.tags or {})}
+        try:
+            network.update(subscription_state(sub, credential))
+        except AzureError as error:
+            logger.warning("**Alert** subscription %s cannot be read for the before/after comparison: %s", sub,
+                           text_of(error))
     return network
+
+
+def subscription_state(sub, credential):
+    client = trafswap.NetworkManagementClient(credential.getCSC(), credential.getSubId())
+    found = {key(vnet.id): vnet_state(sub, vnet) for vnet in client.virtual_networks.list_all()}
+    for table in client.route_tables.list_all():
+        found[key(table.id)] = {"kind": "route_table", "name": table.name,
+                                "disable_bgp_route_propagation": bool(table.disable_bgp_route_propagation),
+                                "tags": dict(table.tags or {})}
+    return found
 
 
 def vnet_state(sub, vnet):
@@ -40,7 +56,11 @@ def vnet_state(sub, vnet):
             "peerings": {p.name: dict({flag: bool(getattr(p, flag)) for flag in PEERING_FLAGS},
                                       remote=key(p.remote_virtual_network.id), state=p.peering_state)
                          for p in vnet.virtual_network_peerings or ()},
-            "locks": sorted(lock.name + " (" + str(lock.level) + ")" for lock in held)}
+            "locks": sorted(lock.name + " (" + str(lock.level) + ")" for lock in held),
+            "address_space": list((vnet.address_space and vnet.address_space.address_prefixes) or ()),
+            "prefixes": {s.name: s.address_prefix or ", ".join(s.address_prefixes or ()) for s in vnet.subnets or ()},
+            "gateways": sorted({c.id.split("/")[8] for s in vnet.subnets or () for c in s.ip_configurations or ()
+                                if "/virtualnetworkgateways/" in c.id.lower()})}
 
 
 def key(resource_id):

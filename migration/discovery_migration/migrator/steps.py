@@ -11,6 +11,7 @@ import argparse
 import contextlib
 import logging
 import threading
+import types
 
 from dm.arm.cfgbase import Common
 from dm.arm.res.Globals import Globals
@@ -29,6 +30,9 @@ ROUTE_TABLES, PROPAGATION, SUBNETS, PEERINGS, GATEWAY_USE, SNAT, DOMAIN = (
 REVERT_ORDER = (SUBNETS, PROPAGATION, PEERINGS, GATEWAY_USE, DOMAIN, SNAT)
 
 stop_requested = threading.Event()   # set by the first Ctrl-C: no step starts after it
+
+# Where the run is (the run's summary, "<subscription>/<VNet>", the step): the HTML report files log lines under it.
+position = types.SimpleNamespace(run=None, vnet=None, step=None)
 
 
 class Stopped(KeyboardInterrupt):
@@ -83,6 +87,10 @@ def switch(run, records, entry, changes):
     changes["peerings"] = step(records, entry, PEERINGS, lambda: both(delete_peerings(run, peering["locks"])),
                                plan=plan_peerings)
     run.refresh()
+    if SwitchTraffic.DryRun:      # a plan: the peerings the deletion would remove are not there for the next step
+        removed = {pair["localPeeringName"] for pair in changes["peerings"]["pairs"]}
+        run.vnet.virtual_network_peerings = [p for p in run.vnet.virtual_network_peerings or ()
+                                             if p.name not in removed]
     changes["gateway_use"] = planned_step(records, entry, GATEWAY_USE, lambda: SwitchTraffic.
                                           disableUseRemoteGwInPeering(run.subscription_id, run.network, run.vnet,
                                                                       run.context.controller_peering_prefix))
@@ -114,6 +122,7 @@ def step(records, entry, name, body, plan=None):
     """
     if stop_requested.is_set():
         raise Stopped("stopped before " + name)
+    position.step = name
     if callable(plan):
         try:
             plan = plan()
@@ -269,6 +278,7 @@ def revert(run, records, entry, changes):
         taken = ran.get(name)
         if taken is None:
             continue
+        position.step = name
         with library_errors() as errors:
             try:
                 UNDO[name](run, taken, changes)
