@@ -15,6 +15,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include "pyglue/attrcache.h"
+
 #include <cstddef>
 #include <initializer_list>
 #include <utility>
@@ -83,6 +85,9 @@ public:
     operator handle() const noexcept { return obj_; }
     const char* c_str() const noexcept { return text_; }
 
+    // Where the attribute of this name was found on the types read so far.
+    pg_attr_cache& attr_cache() const noexcept { return cache_; }
+
     // Interns every declared Text that is not interned yet.
     static void intern_all();
 
@@ -90,6 +95,7 @@ private:
     const char* text_;
     PyObject* obj_ = nullptr;  // immortal for the life of the process
     Text* next_;
+    mutable pg_attr_cache cache_{};
 };
 
 // A new str from UTF-8, and an interned one (for names made once at load).
@@ -125,6 +131,11 @@ void call_append(handle o, handle item);
 // ---------------------------------------------------------------- attributes and items
 
 inline object attr(handle o, handle name) { return checked(PyObject_GetAttr(o.ptr(), name.ptr())); }
+// o.name for a declared name: read where the type kept it last time while
+// nothing about the type has changed (attrcache.h).
+inline object attr(handle o, const Text& name) {
+    return checked(pg_cached_getattr(o.ptr(), name.ptr(), &name.attr_cache()));
+}
 inline void set_attr(handle o, handle name, handle value) {
     check(PyObject_SetAttr(o.ptr(), name.ptr(), value.ptr()));
 }

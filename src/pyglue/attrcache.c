@@ -1,0 +1,100 @@
+/* Remembered attribute reads (see attrcache.h). C, not C++: the interpreter's
+ * internal headers that describe the instance layout compile only as C. */
+#include <patchlevel.h>
+
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+#define PG_READS_LAYOUT 1
+#define Py_BUILD_CORE 1
+#include <Python.h>
+#include <internal/pycore_dict.h>
+#include <internal/pycore_object.h>
+#endif
+
+#include "attrcache.h"
+
+#ifdef PG_READS_LAYOUT
+
+int pg_attr_cache_enabled(void) { return 1; }
+
+/* The dict an instance keeps its attributes in, or NULL. */
+static PyObject* instance_dict(PyObject* o, PyTypeObject* tp) {
+    if (tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) return *_PyObject_ManagedDictPointer(o);
+    return *(PyObject**)((char*)o + tp->tp_dictoffset);
+}
+
+/* The value under name in the instance's storage, a borrowed reference, or
+ * NULL when it is not there; never runs Python code, so that a miss followed
+ * by the generic read is not seen twice. */
+static PyObject* stored_value(PyObject* o, PyTypeObject* tp, PyObject* name, const pg_attr_way* way) {
+    if (tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) {
+        PyDictValues* values = *_PyObject_ValuesPointer(o);
+        if (values) return way->index >= 0 ? values->values[way->index] : NULL;
+    }
+    PyObject* dict = instance_dict(o, tp);
+    /* Only str keys: the lookup compares texts and calls no __eq__. */
+    if (!dict || !PyDict_CheckExact(dict) || !DK_IS_UNICODE(((PyDictObject*)dict)->ma_keys)) return NULL;
+    Py_hash_t hash = ((PyASCIIObject*)name)->hash;
+    return hash == -1 ? NULL : _PyDict_GetItem_KnownHash(dict, name, hash);
+}
+
+/* The way to the attribute for the type, or 0 when the type's reads must stay
+ * generic: its own attribute protocol, something under the name in its MRO,
+ * no version tag, or no instance dict. */
+static int find_way(PyTypeObject* tp, PyObject* name, pg_attr_way* way) {
+    if (tp->tp_getattro != PyObject_GenericGetAttr) return 0;
+    if (!(tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) && tp->tp_dictoffset <= 0) return 0;
+    if (_PyType_Lookup(tp, name)) return 0; /* also gives the type its version tag */
+    if (!(tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) || tp->tp_version_tag == 0) return 0;
+    way->type = tp;
+    way->version = tp->tp_version_tag;
+    way->keys = NULL;
+    way->index = -1;
+    if ((tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) && (tp->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
+        PyDictKeysObject* keys = ((PyHeapTypeObject*)tp)->ht_cached_keys;
+        if (keys && keys->dk_kind == DICT_KEYS_SPLIT) {
+            PyDictUnicodeEntry* entries = DK_UNICODE_ENTRIES(keys);
+            way->keys = keys;
+            for (Py_ssize_t i = 0; i < keys->dk_nentries; ++i)
+                if (entries[i].me_key == name) way->index = i;
+        }
+    }
+    return 1;
+}
+
+PyObject* pg_cached_getattr(PyObject* o, PyObject* name, pg_attr_cache* cache) {
+    PyTypeObject* tp = Py_TYPE(o);
+    for (int w = 0; w < PG_ATTR_WAYS; ++w) {
+        const pg_attr_way* way = &cache->ways[w];
+        if (way->type != tp || way->version != tp->tp_version_tag || way->version == 0) continue;
+        /* Shared keys only grow while the type lives: a slot found once stays that name's. */
+        if ((tp->tp_flags & Py_TPFLAGS_HEAPTYPE) && way->keys != ((PyHeapTypeObject*)tp)->ht_cached_keys)
+            break;
+        PyObject* v = stored_value(o, tp, name, way);
+        if (v) return Py_NewRef(v);
+        break;
+    }
+    PyObject* v = PyObject_GetAttr(o, name);
+    if (!v) return NULL;
+    tp = Py_TYPE(o); /* as it is now, should the read have run code */
+    pg_attr_way found;
+    if (find_way(tp, name, &found)) {
+        /* One way per type: a type seen again replaces its old way. */
+        unsigned int slot = cache->next;
+        for (unsigned int w = 0; w < PG_ATTR_WAYS; ++w)
+            if (cache->ways[w].type == tp) slot = w;
+        cache->ways[slot] = found;
+        if (slot == cache->next) cache->next = (cache->next + 1) % PG_ATTR_WAYS;
+    }
+    return v;
+}
+
+#else
+
+int pg_attr_cache_enabled(void) { return 0; }
+
+PyObject* pg_cached_getattr(PyObject* o, PyObject* name, pg_attr_cache* cache) {
+    (void)cache;
+    return PyObject_GetAttr(o, name);
+}
+
+#endif
