@@ -12,6 +12,9 @@
 
 #include "attrcache.h"
 
+/* A way's index for a type whose reads of the name stay generic. */
+#define PG_GENERIC (-2)
+
 #ifdef PG_READS_LAYOUT
 
 int pg_attr_cache_enabled(void) { return 1; }
@@ -37,23 +40,24 @@ static PyObject* stored_value(PyObject* o, PyTypeObject* tp, PyObject* name, con
     return hash == -1 ? NULL : _PyDict_GetItem_KnownHash(dict, name, hash);
 }
 
-/* The way to the attribute for the type, or 0 when the type's reads must stay
- * generic: its own attribute protocol, something under the name in its MRO,
- * no version tag, or no instance dict. */
+/* The way to the attribute for the type, or 0 when nothing can be remembered:
+ * its own attribute protocol, no version tag or no instance dict. Something
+ * under the name in its MRO (a descriptor, a method, a class value) makes a
+ * way that says "generic", so that the type is not examined on every read. */
 static int find_way(PyTypeObject* tp, PyObject* name, pg_attr_way* way) {
     if (tp->tp_getattro != PyObject_GenericGetAttr) return 0;
     if (!(tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) && tp->tp_dictoffset <= 0) return 0;
-    if (_PyType_Lookup(tp, name)) return 0; /* also gives the type its version tag */
+    PyObject* on_type = _PyType_Lookup(tp, name); /* also gives the type its version tag */
     if (!(tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) || tp->tp_version_tag == 0) return 0;
     way->type = tp;
     way->version = tp->tp_version_tag;
-    way->keys = NULL;
-    way->index = -1;
+    way->keys = (tp->tp_flags & Py_TPFLAGS_HEAPTYPE) ? ((PyHeapTypeObject*)tp)->ht_cached_keys : NULL;
+    way->index = on_type ? PG_GENERIC : -1;
+    if (on_type) return 1;
     if ((tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) && (tp->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
         PyDictKeysObject* keys = ((PyHeapTypeObject*)tp)->ht_cached_keys;
         if (keys && keys->dk_kind == DICT_KEYS_SPLIT) {
             PyDictUnicodeEntry* entries = DK_UNICODE_ENTRIES(keys);
-            way->keys = keys;
             for (Py_ssize_t i = 0; i < keys->dk_nentries; ++i)
                 if (entries[i].me_key == name) way->index = i;
         }
@@ -69,6 +73,7 @@ PyObject* pg_cached_getattr(PyObject* o, PyObject* name, pg_attr_cache* cache) {
         /* Shared keys only grow while the type lives: a slot found once stays that name's. */
         if ((tp->tp_flags & Py_TPFLAGS_HEAPTYPE) && way->keys != ((PyHeapTypeObject*)tp)->ht_cached_keys)
             break;
+        if (way->index == PG_GENERIC) return PyObject_GetAttr(o, name);
         PyObject* v = stored_value(o, tp, name, way);
         if (v) return Py_NewRef(v);
         break;

@@ -26,7 +26,7 @@ extern "C" {
 typedef struct {
     PyTypeObject* type;     /* not owned: the version tag tells a type apart */
     const void* keys;       /* the type's shared keys when instances keep inline values */
-    Py_ssize_t index;       /* slot in those keys, or -1 */
+    Py_ssize_t index;       /* slot in those keys, -1 for none, -2 for reads that stay generic */
     unsigned int version;   /* the type's version tag; 0 marks an empty way */
 } pg_attr_way;
 
