@@ -1,6 +1,6 @@
 """VNet options and route-table naming of Common against the same logic in Python."""
 import logging
-from types import SimpleNamespace
+from bench.models import Model
 
 import dm.CrossCloudCfgbase
 from bench.run import Case
@@ -81,7 +81,7 @@ class PyCommon(dm.CrossCloudCfgbase.Common):
 
 
 def cases():
-    vnet = SimpleNamespace(name="prod-spoke-eastus2-01")
+    vnet = Model(name="prod-spoke-eastus2-01")
     vnetInYaml = {"prod-spoke-eastus2-01": {
         "spoke_gw_name": None, "transit_gw_name": "transit-eastus2", "spoke_gw_tags": {"env": "prod"},
         "spoke_gw_size": "Standard_D3_v2", "hpe": True, "inspection": False, "domain": "prod",

@@ -69,8 +69,33 @@ class _Records(logging.Handler):
         self.records.append((record.name, record.levelname, record.getMessage()))
 
 
-def observe(fn, own):
-    """(result or error, log records, host calls) of one call of fn."""
+_GENERATOR = 0x20 | 0x80 | 0x100 | 0x200  # generator, coroutine, iterable coroutine, async generator
+
+
+def _replayable(frame):
+    """The host function a frame runs and the arguments it was entered with, so
+    that the call can be made again: (function, positional, keywords), or None
+    for a generator's step."""
+    code, local = frame.f_code, frame.f_locals
+    if code.co_flags & _GENERATOR:
+        return None
+    names = code.co_varnames
+    n, kwonly = code.co_argcount, code.co_kwonlyargcount
+    positional = [local[name] for name in names[:n]]
+    keywords = {name: local[name] for name in names[n:n + kwonly]}
+    at = n + kwonly
+    if code.co_flags & 0x04:  # *args
+        positional += list(local[names[at]])
+        at += 1
+    if code.co_flags & 0x08:  # **kwargs
+        keywords.update(local[names[at]])
+    closure = tuple(types.CellType(local[name]) for name in code.co_freevars) or None
+    return types.FunctionType(code, frame.f_globals, code.co_name, None, closure), positional, keywords
+
+
+def observe(fn, own, replay=None):
+    """(result or error, log records, host calls) of one call of fn; with
+    `replay` (a list), each host call is appended to it as _replayable gives it."""
     calls, hosts = [], set()
     records = _Records()
     top = sys._getframe()
@@ -87,6 +112,10 @@ def observe(fn, own):
         code = frame.f_code
         args = [_shown(frame.f_locals.get(n)) for n in code.co_varnames[:code.co_argcount]]
         calls.append((code.co_qualname, args))
+        if replay is not None:
+            again = _replayable(frame)
+            if again:
+                replay.append(again)
 
     loggers = [logging.getLogger(name) for name in LOGGERS]
     for logger in loggers:
@@ -114,7 +143,7 @@ def same_behaviour(case, own, sides):
         fn()
     own = set(own)
     for fn in sides.values():
-        _codes(fn, own)
+        own |= _all_codes(fn)
     seen = {name: observe(fn, own) for name, fn in sides.items()}
     reference = seen["Python"]
     for name, got in seen.items():
@@ -122,3 +151,21 @@ def same_behaviour(case, own, sides):
             if ours != theirs:
                 raise Differs(f"{case.name}: {name} and Python differ in {what}:\n"
                               f"  {name}: {str(ours)[:600]}\n  Python: {str(theirs)[:600]}")
+
+
+def host_calls(python, own):
+    """A function making the host calls that one call of the Python side makes,
+    with the same arguments, and nothing else: the host work both sides do."""
+    replay = []
+    observe(python, set(own) | _all_codes(python), replay)
+
+    def host_work():
+        for function, positional, keywords in replay:
+            function(*positional, **keywords)
+    return host_work
+
+
+def _all_codes(fn):
+    codes = set()
+    _codes(fn, codes)
+    return codes

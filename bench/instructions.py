@@ -22,7 +22,7 @@ from bench.run import HERE, suites
 MARKS = HERE.parent / "build" / "bench-cython" / "cgmark.so"
 
 CHILD = """
-import ctypes, sys
+import ctypes, gc, sys
 sys.path.insert(0, sys.argv[3])
 from bench.check import Differs
 from bench.run import Suite
@@ -32,6 +32,7 @@ suite = Suite(importlib.import_module("bench." + sys.argv[1]))
 
 def measure(fn, calls, label):
     fn()
+    gc.collect()  # no collection of earlier garbage inside the count
     marks.mark_start()
     for _ in range(calls):
         fn()
@@ -45,6 +46,7 @@ for index, case in enumerate(suite.cases):
         print("DIFFERS", index, str(e).replace(chr(10), " | "), flush=True)
         continue
     measure(lambda: None, calls, f"{index} empty {calls}")
+    measure(suite.host_work(case), calls, f"{index} host {calls}")
     for name, fn in suite.sides(case).items():
         if name == "Cython":
             with suite.swapped:
@@ -90,9 +92,9 @@ def main(filters):
     stems = [m.__name__.rpartition(".")[2] for m in modules]
     with concurrent.futures.ThreadPoolExecutor(2) as pool:
         results = list(pool.map(run_suite, stems))
-    sides = ("C++", "Python", "Cython")
+    sides = ("C++", "Python", "Cython", "host")
     print(f"{'suite':<10} {'operation (workload)':<56}" + "".join(f"{s + ' k':>11}" for s in sides)
-          + f"{'C++/Py':>8}{'Cy/Py':>7}")
+          + f"{'C++/Py':>8}{'Cy/Py':>7}{'left':>7}")
     for module, (costs, differs) in zip(modules, results):
         suite = module.__name__.rpartition(".")[2].removeprefix("bench_")
         for index, case in enumerate(module.cases()):
@@ -105,6 +107,7 @@ def main(filters):
             cells = "".join(f"{own[s] / 1e3:11.1f}" if s in own else f"{'-':>11}" for s in sides)
             ratios = f"{own['C++'] / own['Python']:8.2f}"
             ratios += f"{own['Cython'] / own['Python']:7.2f}" if "Cython" in own else f"{'-':>7}"
+            ratios += f"{(own['C++'] - own['host']) / (own['Python'] - own['host']):7.2f}"
             print(f"{suite:<10} {case.name:<56}{cells}{ratios}", flush=True)
     return 0
 

@@ -53,11 +53,20 @@ class Suite:
             sides["Cython"] = cython
         return sides
 
-    def check(self, case):
-        from bench.check import rendering_codes, same_behaviour
+    def own_codes(self):
+        """The code that is not the host's: the renderings and the swap of the Cython column."""
+        from bench.check import rendering_codes
         from bench.cython_build import Swapped
-        own = rendering_codes(self.module) | {Swapped.__enter__.__code__, Swapped.__exit__.__code__}
-        same_behaviour(case, own, self.sides(case))
+        return rendering_codes(self.module) | {Swapped.__enter__.__code__, Swapped.__exit__.__code__}
+
+    def check(self, case):
+        from bench.check import same_behaviour
+        same_behaviour(case, self.own_codes(), self.sides(case))
+
+    def host_work(self, case):
+        """The host calls of one call of the case, made from a bare loop."""
+        from bench.check import host_calls
+        return host_calls(case.python, self.own_codes())
 
 
 def per_call_us(suite, case, repeat=9):
