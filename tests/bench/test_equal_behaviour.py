@@ -12,8 +12,29 @@ from bench.run import Case, Suite, suites
 SUITES = list(suites([]))
 
 
+@pytest.fixture
+def host_restored():
+    """Suites bind their host objects as module globals of trafswap (and set
+    its dry-run switch); the tests that follow get the real ones back."""
+    from dm.arm import cfgbase, trafswap
+    saved = [(m, dict(vars(m))) for m in (trafswap, cfgbase)]
+    dry_run = trafswap.SwitchTraffic.DryRun
+    loggers = {name: (logging.getLogger(name).level, logging.getLogger(name).propagate,
+                      list(logging.getLogger(name).handlers)) for name in check.LOGGERS}
+    yield
+    for module, names in saved:
+        vars(module).clear()
+        vars(module).update(names)
+    trafswap.SwitchTraffic.DryRun = dry_run
+    for name, (level, propagate, handlers) in loggers.items():
+        logger = logging.getLogger(name)
+        logger.setLevel(level)
+        logger.propagate = propagate
+        logger.handlers[:] = handlers
+
+
 @pytest.mark.parametrize("module", SUITES, ids=[m.__name__ for m in SUITES])
-def test_cpp_and_python_renderings_behave_alike(module):
+def test_cpp_and_python_renderings_behave_alike(module, host_restored):
     suite = Suite(module, with_cython=False)
     assert suite.cases
     for case in suite.cases:
