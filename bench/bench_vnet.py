@@ -33,8 +33,10 @@ class PyCommon(dm.CrossCloudCfgbase.Common):
             YAML["spoke_ha"] = str(vnetInYaml[vnet.name]["spoke_ha"]).lower()
         if YAML["hpe"] == "false" and YAML["max_hpe_performance"] is not None:
             logger.error("  **Error** max_hpe_performance can only be set when hpe is set to True")
-        for key in ("enable_spoke_egress", "copy_quad_zero_route", "subnet_groups_inspected", "subnet_groups"):
-            YAML[key] = vnetInYaml[vnet.name][key]
+        YAML["enable_spoke_egress"] = vnetInYaml[vnet.name]["enable_spoke_egress"]
+        YAML["copy_quad_zero_route"] = vnetInYaml[vnet.name]["copy_quad_zero_route"]
+        YAML["subnet_groups_inspected"] = vnetInYaml[vnet.name]["subnet_groups_inspected"]
+        YAML["subnet_groups"] = vnetInYaml[vnet.name]["subnet_groups"]
         YAML["subnet_in_subnet_groups"] = []
         if YAML["subnet_groups"] is not None:
             YAML["subnet_in_subnet_groups"] = [group["subnet_name"] for group in YAML["subnet_groups"]]
@@ -47,24 +49,28 @@ class PyCommon(dm.CrossCloudCfgbase.Common):
             YAML["filter_service_tags"] = []
 
     @classmethod
-    def _joined(cls, vnetInYaml, vnet, key):
-        if key not in vnetInYaml[vnet.name]:
+    def getSpokeAdvertisement(cls, vnetInYaml, vnet):
+        if "spoke_advertisement" not in vnetInYaml[vnet.name]:
             return None
-        if vnetInYaml[vnet.name][key] is None:
+        if vnetInYaml[vnet.name]["spoke_advertisement"] is None:
             return None
-        values = vnetInYaml[vnet.name][key]
+        values = vnetInYaml[vnet.name]["spoke_advertisement"]
         try:
             return ",".join(values)
         except Exception:
             return None
 
     @classmethod
-    def getSpokeAdvertisement(cls, vnetInYaml, vnet):
-        return cls._joined(vnetInYaml, vnet, "spoke_advertisement")
-
-    @classmethod
     def getSpokeRoutes(cls, vnetInYaml, vnet):
-        return cls._joined(vnetInYaml, vnet, "spoke_routes")
+        if "spoke_routes" not in vnetInYaml[vnet.name]:
+            return None
+        if vnetInYaml[vnet.name]["spoke_routes"] is None:
+            return None
+        values = vnetInYaml[vnet.name]["spoke_routes"]
+        try:
+            return ",".join(values)
+        except Exception:
+            return None
 
     @classmethod
     def transformName(cls, transforms, iDict):
