@@ -203,7 +203,9 @@ inline Py_ssize_t length(handle o) {
 
 // `x in container`
 inline bool contains(handle container, handle x) {
-    int r = PySequence_Contains(container.ptr(), x.ptr());
+    // An exact dict answers with its own lookup, as its `in` slot does.
+    int r = PyDict_CheckExact(container.ptr()) ? PyDict_Contains(container.ptr(), x.ptr())
+                                               : PySequence_Contains(container.ptr(), x.ptr());
     if (r < 0) raise_pending();
     return r != 0;
 }
