@@ -93,9 +93,70 @@ PyObject* pg_cached_getattr(PyObject* o, PyObject* name, pg_attr_cache* cache) {
     return v;
 }
 
+/* The layout of a classmethod object (Objects/funcobject.c of 3.11). */
+typedef struct {
+    PyObject_HEAD
+    PyObject* cm_callable;
+    PyObject* cm_dict;
+} pg_classmethod;
+
+/* The function a classmethod binds, when binding it makes a plain bound
+ * method of it (a Python function, or a callable that is no descriptor). */
+static PyObject* bound_function(PyObject* method) {
+    PyObject* f = ((pg_classmethod*)method)->cm_callable;
+    if (!f || (!PyFunction_Check(f) && Py_TYPE(f)->tp_descr_get)) return NULL;
+    return f;
+}
+
+static int find_method_way(PyObject* o, PyObject* name, pg_method_way* way) {
+    if (!PyType_Check(o)) return 0;
+    PyTypeObject* cls = (PyTypeObject*)o;
+    PyTypeObject* meta = Py_TYPE(o);
+    if (meta->tp_getattro != PyType_Type.tp_getattro || _PyType_Lookup(meta, name)) return 0;
+    PyObject* method = _PyType_Lookup(cls, name);
+    if (!method || !Py_IS_TYPE(method, &PyClassMethod_Type) || !bound_function(method)) return 0;
+    if (!(cls->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) || !cls->tp_version_tag ||
+        !(meta->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) || !meta->tp_version_tag)
+        return 0;
+    way->cls = cls;
+    way->meta = meta;
+    way->method = method;
+    way->version = cls->tp_version_tag;
+    way->meta_version = meta->tp_version_tag;
+    return 1;
+}
+
+PyObject* pg_cached_call_method(PyObject* name, PyObject* const* args, size_t nargs, pg_method_cache* cache) {
+    PyObject* o = args[0];
+    PyTypeObject* meta = Py_TYPE(o);
+    for (int w = 0; w < PG_METHOD_WAYS; ++w) {
+        const pg_method_way* way = &cache->ways[w];
+        if ((PyObject*)way->cls != o || way->version != ((PyTypeObject*)o)->tp_version_tag ||
+            way->meta != meta || way->meta_version != meta->tp_version_tag || !way->version)
+            continue;
+        PyObject* f = bound_function(way->method);
+        if (f) return PyObject_Vectorcall(f, args, nargs, NULL);
+        break;
+    }
+    pg_method_way found;
+    if (find_method_way(o, name, &found)) {
+        unsigned int slot = cache->next;
+        for (unsigned int w = 0; w < PG_METHOD_WAYS; ++w)
+            if (cache->ways[w].cls == found.cls) slot = w;
+        cache->ways[slot] = found;
+        if (slot == cache->next) cache->next = (cache->next + 1) % PG_METHOD_WAYS;
+    }
+    return PyObject_VectorcallMethod(name, args, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, NULL);
+}
+
 #else
 
 int pg_attr_cache_enabled(void) { return 0; }
+
+PyObject* pg_cached_call_method(PyObject* name, PyObject* const* args, size_t nargs, pg_method_cache* cache) {
+    (void)cache;
+    return PyObject_VectorcallMethod(name, args, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, NULL);
+}
 
 PyObject* pg_cached_getattr(PyObject* o, PyObject* name, pg_attr_cache* cache) {
     (void)cache;

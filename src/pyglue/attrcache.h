@@ -42,6 +42,30 @@ typedef struct {
  * with the error set, exactly as PyObject_GetAttr gives them. */
 PyObject* pg_cached_getattr(PyObject* o, PyObject* name, pg_attr_cache* cache);
 
+/* Where a class keeps a class method: the classmethod object found on the
+ * class (owned by a dict of its MRO while the class keeps its version). */
+typedef struct {
+    PyTypeObject* cls;
+    PyTypeObject* meta;
+    PyObject* method;
+    unsigned int version;
+    unsigned int meta_version;
+} pg_method_way;
+
+#define PG_METHOD_WAYS 2
+
+typedef struct {
+    pg_method_way ways[PG_METHOD_WAYS];
+    unsigned int next;
+} pg_method_cache;
+
+/* o.name(*args) for an exact, interned str name, args[0] being o and nargs
+ * counting it: a new reference, or NULL with the error set, as
+ * PyObject_VectorcallMethod gives them. When o is a class whose name is a
+ * class method (and its metaclass has nothing under the name), the method's
+ * function is called with the class at once, as the bound method would. */
+PyObject* pg_cached_call_method(PyObject* name, PyObject* const* args, size_t nargs, pg_method_cache* cache);
+
 /* Whether this build reads instance layouts (1) or always reads generically (0). */
 int pg_attr_cache_enabled(void);
 

@@ -85,8 +85,10 @@ public:
     operator handle() const noexcept { return obj_; }
     const char* c_str() const noexcept { return text_; }
 
-    // Where the attribute of this name was found on the types read so far.
+    // Where the attribute of this name was found on the types read so far,
+    // and the class method of this name on the classes called so far.
     pg_attr_cache& attr_cache() const noexcept { return cache_; }
+    pg_method_cache& method_cache() const noexcept { return methods_; }
 
     // Interns every declared Text that is not interned yet.
     static void intern_all();
@@ -96,6 +98,7 @@ private:
     PyObject* obj_ = nullptr;  // immortal for the life of the process
     Text* next_;
     mutable pg_attr_cache cache_{};
+    mutable pg_method_cache methods_{};
 };
 
 // A new str from UTF-8, and an interned one (for names made once at load).
@@ -284,6 +287,15 @@ object call_method(handle o, handle name, const A&... args) {
     PyObject* argv[] = {o.ptr(), detail::arg_ptr(args)...};
     return checked(PyObject_VectorcallMethod(
         name.ptr(), argv, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// cls.name(args...) for a declared name: a class method of a class is called
+// with the class at once while neither the class nor its metaclass changed
+// (attrcache.h).
+template <class... A>
+object call_method(handle o, const Text& name, const A&... args) {
+    PyObject* argv[] = {o.ptr(), detail::arg_ptr(args)...};
+    return checked(pg_cached_call_method(name.ptr(), argv, 1 + sizeof...(A), &name.method_cache()));
 }
 
 // f(*positional, **{name: value for name, value in keywords}), keyword order kept.

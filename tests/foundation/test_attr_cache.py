@@ -136,3 +136,48 @@ def test_class_replaced_by_one_with_same_layout():
     check(o)
     o.__class__ = A
     check(o)
+
+
+def with_spoke_prefixes(cls, *prefixes):
+    vnet = plain("v", address_space=plain(address_prefixes=list(prefixes)))
+    return SwitchTraffic.discoverVpcCidr.__func__(cls, vnet, {"allow_vnet_cidrs": []})
+
+
+def accepting_a(base):
+    """A subclass whose prefix test accepts "a", called twice so that its calls are remembered."""
+    class Sub(base):
+        @classmethod
+        def isExpectedVpcPrefix(cls, ip, allowed):
+            return ip == "a"
+
+    for _ in range(2):
+        assert with_spoke_prefixes(Sub, "a", "b") == ["a"]
+    return Sub
+
+
+@pytest.mark.parametrize("change", [
+    lambda cls: setattr(cls, "isExpectedVpcPrefix", classmethod(lambda c, ip, allowed: ip == "b")),
+    lambda cls: (setattr(cls.__mro__[1], "isExpectedVpcPrefix", classmethod(lambda c, ip, allowed: ip == "b")),
+                 delattr(cls, "isExpectedVpcPrefix")),
+    lambda cls: setattr(cls, "isExpectedVpcPrefix", staticmethod(lambda ip, allowed: ip == "b")),
+    lambda cls: vars(cls)["isExpectedVpcPrefix"].__init__(lambda c, ip, allowed: ip == "b"),
+    lambda cls: setattr(cls, "isExpectedVpcPrefix", lambda ip, allowed: ip == "b"),
+])
+def test_class_method_calls_follow_changes_to_the_class(change):
+    # discoverVpcCidr calls cls.isExpectedVpcPrefix(x, allowed) for each prefix.
+    Sub = accepting_a(type("Base", (SwitchTraffic,), {}))
+    change(Sub)
+    assert with_spoke_prefixes(Sub, "a", "b") == ["b"]
+
+
+def test_class_method_calls_through_a_metaclass_attribute():
+    Sub = accepting_a(SwitchTraffic)
+
+    class Meta(type):
+        @property
+        def isExpectedVpcPrefix(cls):
+            return lambda ip, allowed: ip == "b"
+
+    Other = Meta("Other", (Sub,), {})
+    assert with_spoke_prefixes(Other, "a", "b") == ["b"]
+    assert with_spoke_prefixes(Sub, "a", "b") == ["a"]
