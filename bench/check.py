@@ -8,6 +8,7 @@ renderings' own functions (methods of the `Py*` classes of a suite) and the
 case's driver functions (what the case's two callables call to reach the
 operation) are not host calls; what a host call runs in turn is part of it.
 """
+import gc
 import logging
 import re
 import sys
@@ -120,6 +121,10 @@ def observe(fn, own, replay=None):
     loggers = [logging.getLogger(name) for name in LOGGERS]
     for logger in loggers:
         logger.addHandler(records)
+    # A collection inside the call would run weakref callbacks of earlier garbage.
+    gc.collect()
+    collecting = gc.isenabled()
+    gc.disable()
     sys.setprofile(profile)
     try:
         outcome = ("returned", fn())
@@ -127,6 +132,8 @@ def observe(fn, own, replay=None):
         outcome = ("raised", type(e).__name__, str(e))
     finally:
         sys.setprofile(None)
+        if collecting:
+            gc.enable()
         for logger in loggers:
             logger.removeHandler(records)
     return outcome, records.records, calls
