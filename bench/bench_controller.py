@@ -3,7 +3,7 @@ logic in Python, on fakes that answer at once (the SDK's and the controller's ow
 cost is the same for both). Before timing, both sides run once on recording
 fakes and must make the same calls with the same arguments and results."""
 import logging
-from types import SimpleNamespace as NS
+from bench.models import Model as NS
 
 import dm.arm.trafswap as trafswap
 from bench.run import Case

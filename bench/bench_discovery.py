@@ -2,7 +2,7 @@
 on in-memory clients (the SDK's own cost is the same for both)."""
 import ipaddress
 import logging
-from types import SimpleNamespace
+from bench.models import Model
 
 from bench.run import Case
 from dm.arm.cfgbase import Common
@@ -73,15 +73,15 @@ def cases():
     logger.addHandler(logging.NullHandler())
     logger.propagate = False
 
-    vnets = [SimpleNamespace(name=f"vnet-{i}", id=network_id(f"rg-{i}", "virtualNetworks", f"vnet-{i}"))
+    vnets = [Model(name=f"vnet-{i}", id=network_id(f"rg-{i}", "virtualNetworks", f"vnet-{i}"))
              for i in range(1000)]
-    subnets = [SimpleNamespace(name=name, route_table=None if i % 3 == 0 else
-                               SimpleNamespace(id=network_id("rg-1", "routeTables", f"rt-{i % 5}")))
+    subnets = [Model(name=name, route_table=None if i % 3 == 0 else
+                               Model(id=network_id("rg-1", "routeTables", f"rt-{i % 5}")))
                for i, name in enumerate([f"subnet-{i}" for i in range(48)] + ["GatewaySubnet", "AzureBastionSubnet"])]
-    client = SimpleNamespace(virtual_networks=SimpleNamespace(list_all=lambda: iter(vnets)),
-                             subnets=SimpleNamespace(list=lambda rg, name: iter(subnets)))
-    table = SimpleNamespace(subnets=[SimpleNamespace(id=f"ref-{i}") for i in range(200)])
-    vnet = SimpleNamespace(name="vnet-1", id=vnets[1].id, address_space=SimpleNamespace(
+    client = Model(virtual_networks=Model(list_all=lambda: iter(vnets)),
+                             subnets=Model(list=lambda rg, name: iter(subnets)))
+    table = Model(subnets=[Model(id=f"ref-{i}") for i in range(200)])
+    vnet = Model(name="vnet-1", id=vnets[1].id, address_space=Model(
         address_prefixes=["10.1.0.0/16", "10.2.0.0/16", "192.168.10.0/24", "172.16.0.0/20"]))
     allowed = {"allow_vnet_cidrs": [ipaddress.ip_network(c) for c in ("172.16.0.0/12", "192.168.0.0/16", "10.0.0.0/8")]}
 

@@ -7,7 +7,7 @@ clients and must make the same host calls, log the same lines and return the
 same records."""
 import itertools
 import logging
-from types import SimpleNamespace as NS
+from bench.models import Model as NS
 
 from bench.run import Case
 from dm.arm import trafswap

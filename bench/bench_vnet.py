@@ -1,6 +1,6 @@
 """VNet options and route-table naming of Common against the same logic in Python."""
 import logging
-from types import SimpleNamespace
+from bench.models import Model
 
 import dm.CrossCloudCfgbase
 from bench.run import Case
@@ -33,8 +33,10 @@ class PyCommon(dm.CrossCloudCfgbase.Common):
             YAML["spoke_ha"] = str(vnetInYaml[vnet.name]["spoke_ha"]).lower()
         if YAML["hpe"] == "false" and YAML["max_hpe_performance"] is not None:
             logger.error("  **Error** max_hpe_performance can only be set when hpe is set to True")
-        for key in ("enable_spoke_egress", "copy_quad_zero_route", "subnet_groups_inspected", "subnet_groups"):
-            YAML[key] = vnetInYaml[vnet.name][key]
+        YAML["enable_spoke_egress"] = vnetInYaml[vnet.name]["enable_spoke_egress"]
+        YAML["copy_quad_zero_route"] = vnetInYaml[vnet.name]["copy_quad_zero_route"]
+        YAML["subnet_groups_inspected"] = vnetInYaml[vnet.name]["subnet_groups_inspected"]
+        YAML["subnet_groups"] = vnetInYaml[vnet.name]["subnet_groups"]
         YAML["subnet_in_subnet_groups"] = []
         if YAML["subnet_groups"] is not None:
             YAML["subnet_in_subnet_groups"] = [group["subnet_name"] for group in YAML["subnet_groups"]]
@@ -47,24 +49,28 @@ class PyCommon(dm.CrossCloudCfgbase.Common):
             YAML["filter_service_tags"] = []
 
     @classmethod
-    def _joined(cls, vnetInYaml, vnet, key):
-        if key not in vnetInYaml[vnet.name]:
+    def getSpokeAdvertisement(cls, vnetInYaml, vnet):
+        if "spoke_advertisement" not in vnetInYaml[vnet.name]:
             return None
-        if vnetInYaml[vnet.name][key] is None:
+        if vnetInYaml[vnet.name]["spoke_advertisement"] is None:
             return None
-        values = vnetInYaml[vnet.name][key]
+        values = vnetInYaml[vnet.name]["spoke_advertisement"]
         try:
             return ",".join(values)
         except Exception:
             return None
 
     @classmethod
-    def getSpokeAdvertisement(cls, vnetInYaml, vnet):
-        return cls._joined(vnetInYaml, vnet, "spoke_advertisement")
-
-    @classmethod
     def getSpokeRoutes(cls, vnetInYaml, vnet):
-        return cls._joined(vnetInYaml, vnet, "spoke_routes")
+        if "spoke_routes" not in vnetInYaml[vnet.name]:
+            return None
+        if vnetInYaml[vnet.name]["spoke_routes"] is None:
+            return None
+        values = vnetInYaml[vnet.name]["spoke_routes"]
+        try:
+            return ",".join(values)
+        except Exception:
+            return None
 
     @classmethod
     def transformName(cls, transforms, iDict):
@@ -81,7 +87,7 @@ class PyCommon(dm.CrossCloudCfgbase.Common):
 
 
 def cases():
-    vnet = SimpleNamespace(name="prod-spoke-eastus2-01")
+    vnet = Model(name="prod-spoke-eastus2-01")
     vnetInYaml = {"prod-spoke-eastus2-01": {
         "spoke_gw_name": None, "transit_gw_name": "transit-eastus2", "spoke_gw_tags": {"env": "prod"},
         "spoke_gw_size": "Standard_D3_v2", "hpe": True, "inspection": False, "domain": "prod",

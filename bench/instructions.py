@@ -3,47 +3,114 @@ measure of CPU cost that a busy machine does not disturb.
 
     ./dev bench --instructions [filter]
 
-Each side of a case is run in a fresh interpreter under valgrind (with a fixed
-hash seed, so that start-up costs the same every time), once with no calls
-(the baseline: start-up, set-up and one call to warm up) and once with `calls`
-more; the difference divided by `calls` is the cost of one call. Slow: four
-valgrind runs per case.
+One valgrind process per suite (two at a time) runs, for each case and side
+(C++, Python and, with Cython installed, Cython), one warm-up call and then
+`calls` calls with callgrind counting only those (bench/cgmark.c marks them);
+the same loop around an empty function is subtracted, so a row is the cost of
+the operation's own call. Every case first passes the equality check of
+bench/check.py in that process; a case that fails it gets no ratio.
 """
+import concurrent.futures
 import os
 import re
 import subprocess
 import sys
+import tempfile
 
 from bench.run import HERE, suites
 
+MARKS = HERE.parent / "build" / "bench-cython" / "cgmark.so"
+
 CHILD = """
-import importlib, sys
-case = importlib.import_module("bench." + sys.argv[1]).cases()[int(sys.argv[2])]
-fn = case.cpp if sys.argv[3] == "cpp" else case.python
-fn()
-for _ in range(int(sys.argv[4])):
+import ctypes, gc, sys
+sys.path.insert(0, sys.argv[3])
+from bench.check import Differs
+from bench.run import Suite
+import importlib
+marks = ctypes.CDLL(sys.argv[2])
+suite = Suite(importlib.import_module("bench." + sys.argv[1]))
+
+def measure(fn, calls, label):
     fn()
+    gc.collect()  # no collection of earlier garbage inside the count
+    marks.mark_start()
+    for _ in range(calls):
+        fn()
+    marks.mark_stop(label.encode())
+
+for index, case in enumerate(suite.cases):
+    calls = max(case.number // 100, 10)
+    try:
+        suite.check(case)
+    except Differs as e:
+        print("DIFFERS", index, str(e).replace(chr(10), " | "), flush=True)
+        continue
+    measure(lambda: None, calls, f"{index} empty {calls}")
+    measure(suite.host_work(case), calls, f"{index} host {calls}")
+    for name, fn in suite.sides(case).items():
+        if name == "Cython":
+            with suite.swapped:
+                measure(case.python, calls, f"{index} {name} {calls}")
+        else:
+            measure(fn, calls, f"{index} {name} {calls}")
 """
 
 
-def instructions(suite, index, side, calls):
-    done = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
-                           sys.executable, "-c", CHILD, suite, str(index), side, str(calls)],
-                          capture_output=True, text=True, check=True, cwd=HERE.parent,
-                          env=dict(os.environ, PYTHONHASHSEED="0"))
-    return int(re.search(r"Collected : (\d+)", done.stderr).group(1))
+def marks():
+    if not MARKS.exists() or MARKS.stat().st_mtime < (HERE / "cgmark.c").stat().st_mtime:
+        MARKS.parent.mkdir(parents=True, exist_ok=True)
+        subprocess.run(["cc", "-O2", "-shared", "-fPIC", str(HERE / "cgmark.c"), "-o", str(MARKS)], check=True)
+    return MARKS
+
+
+def run_suite(stem):
+    """{case index: {side: instructions per call}} and {case index: difference}."""
+    with tempfile.TemporaryDirectory() as out:
+        done = subprocess.run(
+            ["valgrind", "--tool=callgrind", "--instr-atstart=no", f"--callgrind-out-file={out}/cg.out",
+             sys.executable, "-c", CHILD, stem, str(marks()), str(HERE.parent)],
+            capture_output=True, text=True, cwd=HERE.parent, env=dict(os.environ, PYTHONHASHSEED="0"))
+        if done.returncode:
+            raise SystemExit(f"{stem}: the measuring process failed:\n{done.stderr[-3000:]}")
+        costs, differs = {}, {}
+        for line in done.stdout.splitlines():
+            if line.startswith("DIFFERS "):
+                _, index, text = line.split(" ", 2)
+                differs[int(index)] = text
+        for name in os.listdir(out):
+            text = open(os.path.join(out, name)).read()
+            label = re.search(r"^desc: Trigger: Client Request: (.*)$", text, re.M)
+            total = re.search(r"^totals: (\d+)", text, re.M)
+            if label and total:
+                index, side, calls = label.group(1).split(" ")
+                costs.setdefault(int(index), {})[side] = int(total.group(1)) / int(calls)
+    return costs, differs
 
 
 def main(filters):
-    for module in suites(filters):
-        suite = module.__name__[len("bench."):]
+    modules = list(suites(filters))
+    stems = [m.__name__.rpartition(".")[2] for m in modules]
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        results = list(pool.map(run_suite, stems))
+    sides = ("C++", "Python", "Cython", "host")
+    print(f"{'suite':<10} {'operation (workload)':<56}" + "".join(f"{s + ' k':>11}" for s in sides)
+          + f"{'C++/Py':>8}{'Cy/Py':>7}{'left':>7}")
+    for module, (costs, differs) in zip(modules, results):
+        suite = module.__name__.rpartition(".")[2].removeprefix("bench_")
         for index, case in enumerate(module.cases()):
-            calls = max(case.number // 100, 10)
-            cpp, py = ((instructions(suite, index, side, calls) - instructions(suite, index, side, 0)) / calls
-                       for side in ("cpp", "python"))
-            print(f"{suite[6:]:<10} {case.name:<48} C++ {cpp / 1e3:10.1f} k   Python {py / 1e3:10.1f} k"
-                  f"   C++/Python {cpp / py:5.2f}", flush=True)
+            if index in differs:
+                print(f"{suite:<10} {case.name:<56}  no ratio: {differs[index]}")
+                continue
+            row = costs[index]
+            empty = row.pop("empty")
+            own = {side: cost - empty for side, cost in row.items()}
+            cells = "".join(f"{own[s] / 1e3:11.1f}" if s in own else f"{'-':>11}" for s in sides)
+            ratios = f"{own['C++'] / own['Python']:8.2f}"
+            ratios += f"{own['Cython'] / own['Python']:7.2f}" if "Cython" in own else f"{'-':>7}"
+            ratios += f"{(own['C++'] - own['host']) / (own['Python'] - own['host']):7.2f}"
+            print(f"{suite:<10} {case.name:<56}{cells}{ratios}", flush=True)
+    return 0
 
 
 if __name__ == "__main__":
-    main(sys.argv[1:])
+    sys.exit(main(sys.argv[1:]))

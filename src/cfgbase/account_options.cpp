@@ -82,14 +82,10 @@ object isMainTfRequired(handle cls, handle accounts_data, handle subsId) {
     for (handle subsObj : iterate(item(accounts_data, k_account_info)))
         if (eq(item(subsObj, k_subscription_id), subsId) && contains(subsObj, k_onboard_account))
             onboard.push_back(item(subsObj, k_onboard_account));
-    bool isRequired = false;
     for (const object& value : onboard)
-        if (truth(value)) {
-            isRequired = true;
-            break;
-        }
-    bool backend = eq(item(item(accounts_data, k_terraform), k_enable_s3_backend), Py_True);
-    return boolean(isRequired || backend);
+        if (truth(value)) return boolean(true);
+    // `any(...) or (...)`: the backend option is read only when no entry asks.
+    return boolean(eq(item(item(accounts_data, k_terraform), k_enable_s3_backend), Py_True));
 }
 
 // yamlObj["zentrova"]["controller_private_ip"], or None when it cannot be read.

@@ -127,10 +127,7 @@ object getRouteTableNameConfig(handle cls, handle transformList) {
         for (handle tag : iterate(transformList)) {
             object key = item(tag, k_key);
             object value = item(tag, k_value);
-            object entry = new_dict();
-            set_item(entry, k_Key, key);
-            set_item(entry, k_Value, value);
-            append(tags, entry);
+            append(tags, dict_of({{k_Key, key}, {k_Value, value}}));
         }
         return tags;
     });

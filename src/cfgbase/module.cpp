@@ -46,7 +46,8 @@ void load() {
     Globals::bind("pathlib", import_module("pathlib"));
     Globals::bind("json", import_module("json"));
     Globals::bind("dm", import_package("dm.CrossCloudCfgbase"));
-    Globals::bind("logconf", import_from("dm", "logconf"));
+    // `import dm.logconf`: a missing module is reported by its own name.
+    Globals::bind("logconf", import_module("dm.logconf"));
     Globals::bind("dump_to_dict", import_from("dm.arm.core.config", "dump_to_dict"));
     Globals::bind("load_from_yaml", import_from("dm.arm.core.config", "load_from_yaml"));
     Globals::bind("get_ad_cs_credential", import_from("dm.arm.lib.arm_utils", "get_ad_cs_credential"));

@@ -214,7 +214,8 @@ object exact_segment(PyObject* s, Py_UCS4 sep, Py_ssize_t index) {
         if (f == -2) raise_pending();
         end = f < 0 ? len : f;
     } else {
-        for (Py_ssize_t k = 1; k < -index; ++k) {
+        // Counted down from -1 so that the most negative index needs no negation.
+        for (Py_ssize_t k = -1; k > index; --k) {
             Py_ssize_t f = find_char(s, sep, 0, end, -1);
             if (f == -2) raise_pending();
             if (f < 0) raise(PyExc_IndexError, "list index out of range");

@@ -15,6 +15,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include "pyglue/attrcache.h"
+
 #include <cstddef>
 #include <initializer_list>
 #include <utility>
@@ -83,6 +85,11 @@ public:
     operator handle() const noexcept { return obj_; }
     const char* c_str() const noexcept { return text_; }
 
+    // Where the attribute of this name was found on the types read so far,
+    // and the class method of this name on the classes called so far.
+    pg_attr_cache& attr_cache() const noexcept { return cache_; }
+    pg_method_cache& method_cache() const noexcept { return methods_; }
+
     // Interns every declared Text that is not interned yet.
     static void intern_all();
 
@@ -90,6 +97,8 @@ private:
     const char* text_;
     PyObject* obj_ = nullptr;  // immortal for the life of the process
     Text* next_;
+    mutable pg_attr_cache cache_{};
+    mutable pg_method_cache methods_{};
 };
 
 // A new str from UTF-8, and an interned one (for names made once at load).
@@ -125,6 +134,11 @@ void call_append(handle o, handle item);
 // ---------------------------------------------------------------- attributes and items
 
 inline object attr(handle o, handle name) { return checked(PyObject_GetAttr(o.ptr(), name.ptr())); }
+// o.name for a declared name: read where the type kept it last time while
+// nothing about the type has changed (attrcache.h).
+inline object attr(handle o, const Text& name) {
+    return checked(pg_cached_getattr(o.ptr(), name.ptr(), &name.attr_cache()));
+}
 inline void set_attr(handle o, handle name, handle value) {
     check(PyObject_SetAttr(o.ptr(), name.ptr(), value.ptr()));
 }
@@ -192,7 +206,9 @@ inline Py_ssize_t length(handle o) {
 
 // `x in container`
 inline bool contains(handle container, handle x) {
-    int r = PySequence_Contains(container.ptr(), x.ptr());
+    // An exact dict answers with its own lookup, as its `in` slot does.
+    int r = PyDict_CheckExact(container.ptr()) ? PyDict_Contains(container.ptr(), x.ptr())
+                                               : PySequence_Contains(container.ptr(), x.ptr());
     if (r < 0) raise_pending();
     return r != 0;
 }
@@ -271,6 +287,15 @@ object call_method(handle o, handle name, const A&... args) {
     PyObject* argv[] = {o.ptr(), detail::arg_ptr(args)...};
     return checked(PyObject_VectorcallMethod(
         name.ptr(), argv, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// cls.name(args...) for a declared name: a class method of a class is called
+// with the class at once while neither the class nor its metaclass changed
+// (attrcache.h).
+template <class... A>
+object call_method(handle o, const Text& name, const A&... args) {
+    PyObject* argv[] = {o.ptr(), detail::arg_ptr(args)...};
+    return checked(pg_cached_call_method(name.ptr(), argv, 1 + sizeof...(A), &name.method_cache()));
 }
 
 // f(*positional, **{name: value for name, value in keywords}), keyword order kept.

@@ -106,12 +106,25 @@ def test_main_tf_is_required_by_onboarding_or_the_remote_backend(doc, subs_id, r
 
 @pytest.mark.parametrize("doc", [
     {"terraform": {"enable_s3_backend": True}},
-    {"account_info": [{"subscription_id": "s1", "onboard_account": True}], "terraform": {}},
+    {"account_info": [{"subscription_id": "s1", "onboard_account": False}], "terraform": {}},
+    {"account_info": [{"subscription_id": "s1", "onboard_account": 0}]},
     accounts(True, {"subscription_id": "s1"}, {"onboard_account": True}),
 ])
 def test_main_tf_test_reads_every_section_it_names(doc):
     with pytest.raises(KeyError):
         Common.isMainTfRequired(doc, "s1")
+
+
+class Unreadable(dict):
+    def __getitem__(self, key):
+        raise AssertionError(f"read {key!r}")
+
+
+@pytest.mark.parametrize("terraform", [{}, {"terraform": {}}, {"terraform": Unreadable()}])
+def test_main_tf_backend_is_not_read_once_an_entry_requires_it(terraform):
+    doc = dict({"account_info": [{"subscription_id": "s1", "onboard_account": False},
+                                 {"subscription_id": "s1", "onboard_account": [0]}]}, **terraform)
+    assert Common.isMainTfRequired(doc, "s1") is True
 
 
 def test_controller_private_ip_or_none_without_logging(caplog):

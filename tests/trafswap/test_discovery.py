@@ -5,6 +5,7 @@ import logging
 import pytest
 
 from dm.arm.cfgbase import Common
+from dm.arm.discoverylib import DiscoveryLib
 from dm.arm.trafswap import SwitchTraffic
 from fakes import NetworkClient, route_table_ref, subnet, vnet
 
@@ -118,3 +119,26 @@ def test_vpc_cidr_uses_the_subclass_test():
             return True
     v = vnet("v", prefixes=["not a prefix"])
     assert Everything.discoverVpcCidr(v, {"allow_vnet_cidrs": None}) == ["not a prefix"]
+
+
+SEGMENTS = len(vnet("v").id.split("/"))
+
+
+@pytest.mark.parametrize("position", [
+    -2**63, -2**63 + 1, -2**63 - 1, 2**63 - 1, 2**63, -2**100, 2**100,
+    -SEGMENTS - 1, -SEGMENTS, -1, 0, SEGMENTS - 1, SEGMENTS,
+])
+def test_resource_group_position_indexes_as_python_does(monkeypatch, position):
+    # Any position beyond the id's segments is an IndexError, never a wrapped index.
+    monkeypatch.setattr(DiscoveryLib, "RG_I", position)
+    v = vnet("v", rg="rg-7")
+    client = NetworkClient(subnets={(seg, "v"): [] for seg in v.id.split("/")})
+    try:
+        expected = v.id.split("/")[position]
+    except IndexError as e:
+        with pytest.raises(IndexError, match=str(e)):
+            SwitchTraffic.discoverSubnets(client, v)
+        assert client.calls == []
+    else:
+        SwitchTraffic.discoverSubnets(client, v)
+        assert client.calls == [("subnets.list", expected, "v")]

@@ -1,0 +1,178 @@
+"""The equality check every benchmark case passes before a ratio is reported:
+both sides run once on the same host and must give the same result (or error),
+the same log records and the same host calls with the same arguments.
+
+A host call is a Python function entered from outside the renderings: a
+client method, a model's accessor, a base-class method, a logger method. The
+renderings' own functions (methods of the `Py*` classes of a suite) and the
+case's driver functions (what the case's two callables call to reach the
+operation) are not host calls; what a host call runs in turn is part of it.
+"""
+import gc
+import logging
+import re
+import sys
+import types
+
+LOGGERS = ("dm.arm.cfgbase", "dm.arm.trafswap")
+
+
+def _codes(obj, into):
+    """The code objects of a function, of the functions nested in it and of the
+    functions its closure holds."""
+    if isinstance(obj, (classmethod, staticmethod)):
+        obj = obj.__func__
+    if isinstance(obj, types.MethodType):
+        obj = obj.__func__
+    if isinstance(obj, types.FunctionType):
+        if obj.__code__ in into:
+            return
+        for cell in obj.__closure__ or ():
+            try:
+                _codes(cell.cell_contents, into)
+            except ValueError:  # an empty cell
+                pass
+        obj = obj.__code__
+    if isinstance(obj, types.CodeType):
+        into.add(obj)
+        for const in obj.co_consts:
+            _codes(const, into)
+
+
+def rendering_codes(module):
+    """The code of every function of the suite's `Py*` classes and of its
+    module-level functions (helpers of the renderings; the host objects a
+    suite builds are nested functions, and stay host calls)."""
+    codes = set()
+    for name, value in vars(module).items():
+        if name.startswith("Py") and isinstance(value, type):
+            for member in vars(value).values():
+                _codes(member, codes)
+        elif isinstance(value, types.FunctionType) and value.__module__ == module.__name__:
+            codes.add(value.__code__)
+    return codes
+
+
+def _shown(value):
+    # A class is shown by name ("PyCommon" and "Common" stand for each other),
+    # anything else by its repr without memory addresses.
+    if isinstance(value, type):
+        return "class " + value.__name__.removeprefix("Py")
+    return re.sub(r" at 0x[0-9a-f]+", "", repr(value))
+
+
+class _Records(logging.Handler):
+    def __init__(self):
+        super().__init__(logging.DEBUG)
+        self.records = []
+
+    def emit(self, record):
+        self.records.append((record.name, record.levelname, record.getMessage()))
+
+
+_GENERATOR = 0x20 | 0x80 | 0x100 | 0x200  # generator, coroutine, iterable coroutine, async generator
+
+
+def _replayable(frame):
+    """The host function a frame runs and the arguments it was entered with, so
+    that the call can be made again: (function, positional, keywords), or None
+    for a generator's step."""
+    code, local = frame.f_code, frame.f_locals
+    if code.co_flags & _GENERATOR:
+        return None
+    names = code.co_varnames
+    n, kwonly = code.co_argcount, code.co_kwonlyargcount
+    positional = [local[name] for name in names[:n]]
+    keywords = {name: local[name] for name in names[n:n + kwonly]}
+    at = n + kwonly
+    if code.co_flags & 0x04:  # *args
+        positional += list(local[names[at]])
+        at += 1
+    if code.co_flags & 0x08:  # **kwargs
+        keywords.update(local[names[at]])
+    closure = tuple(types.CellType(local[name]) for name in code.co_freevars) or None
+    return types.FunctionType(code, frame.f_globals, code.co_name, None, closure), positional, keywords
+
+
+def observe(fn, own, replay=None):
+    """(result or error, log records, host calls) of one call of fn; with
+    `replay` (a list), each host call is appended to it as _replayable gives it."""
+    calls, hosts = [], set()
+    records = _Records()
+    top = sys._getframe()
+
+    def profile(frame, event, arg):
+        if event != "call" or frame.f_code in own:
+            return
+        up = frame.f_back
+        while up is not None and up is not top:
+            if id(up) in hosts:
+                return
+            up = up.f_back
+        hosts.add(id(frame))
+        code = frame.f_code
+        args = [_shown(frame.f_locals.get(n)) for n in code.co_varnames[:code.co_argcount]]
+        calls.append((code.co_qualname, args))
+        if replay is not None:
+            again = _replayable(frame)
+            if again:
+                replay.append(again)
+
+    loggers = [logging.getLogger(name) for name in LOGGERS]
+    for logger in loggers:
+        logger.addHandler(records)
+    # A collection inside the call would run weakref callbacks of earlier garbage.
+    gc.collect()
+    collecting = gc.isenabled()
+    gc.disable()
+    sys.setprofile(profile)
+    try:
+        outcome = ("returned", fn())
+    except Exception as e:  # noqa: BLE001 (an error is an outcome to compare)
+        outcome = ("raised", type(e).__name__, str(e))
+    finally:
+        sys.setprofile(None)
+        if collecting:
+            gc.enable()
+        for logger in loggers:
+            logger.removeHandler(records)
+    return outcome, records.records, calls
+
+
+class Differs(Exception):
+    pass
+
+
+def same_behaviour(case, own, sides):
+    """Runs each side once to warm the host's caches, then once observed; raises
+    Differs unless every side behaves as the plain-Python rendering."""
+    for fn in sides.values():
+        fn()
+    own = set(own)
+    for fn in sides.values():
+        own |= _all_codes(fn)
+    seen = {name: observe(fn, own) for name, fn in sides.items()}
+    reference = seen["Python"]
+    for name, got in seen.items():
+        for what, ours, theirs in zip(("result", "log records", "host calls"), got, reference):
+            if ours != theirs:
+                raise Differs(f"{case.name}: {name} and Python differ in {what}:\n"
+                              f"  {name}: {str(ours)[:600]}\n  Python: {str(theirs)[:600]}")
+
+
+def host_calls(python, own):
+    """A function making the host calls that one call of the Python side makes,
+    with the same arguments, and nothing else: the host work both sides do."""
+    replay = []
+    observe(python, set(own) | _all_codes(python), replay)
+
+    def host_work():
+        for function, positional, keywords in replay:
+            function(*positional, **keywords)
+    return host_work
+
+
+def _all_codes(fn):
+    codes = set()
+    _codes(fn, codes)
+    return codes

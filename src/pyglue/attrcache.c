@@ -1,0 +1,166 @@
+/* Remembered attribute reads (see attrcache.h). C, not C++: the interpreter's
+ * internal headers that describe the instance layout compile only as C. */
+#include <patchlevel.h>
+
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+#define PG_READS_LAYOUT 1
+#define Py_BUILD_CORE 1
+#include <Python.h>
+#include <internal/pycore_dict.h>
+#include <internal/pycore_object.h>
+#endif
+
+#include "attrcache.h"
+
+/* A way's index for a type whose reads of the name stay generic. */
+#define PG_GENERIC (-2)
+
+#ifdef PG_READS_LAYOUT
+
+int pg_attr_cache_enabled(void) { return 1; }
+
+/* The dict an instance keeps its attributes in, or NULL. */
+static PyObject* instance_dict(PyObject* o, PyTypeObject* tp) {
+    if (tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) return *_PyObject_ManagedDictPointer(o);
+    return *(PyObject**)((char*)o + tp->tp_dictoffset);
+}
+
+/* The value under name in the instance's storage, a borrowed reference, or
+ * NULL when it is not there; never runs Python code, so that a miss followed
+ * by the generic read is not seen twice. */
+static PyObject* stored_value(PyObject* o, PyTypeObject* tp, PyObject* name, const pg_attr_way* way) {
+    if (tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) {
+        PyDictValues* values = *_PyObject_ValuesPointer(o);
+        if (values) return way->index >= 0 ? values->values[way->index] : NULL;
+    }
+    PyObject* dict = instance_dict(o, tp);
+    /* Only str keys: the lookup compares texts and calls no __eq__. */
+    if (!dict || !PyDict_CheckExact(dict) || !DK_IS_UNICODE(((PyDictObject*)dict)->ma_keys)) return NULL;
+    Py_hash_t hash = ((PyASCIIObject*)name)->hash;
+    return hash == -1 ? NULL : _PyDict_GetItem_KnownHash(dict, name, hash);
+}
+
+/* The way to the attribute for the type, or 0 when nothing can be remembered:
+ * its own attribute protocol, no version tag or no instance dict. Something
+ * under the name in its MRO (a descriptor, a method, a class value) makes a
+ * way that says "generic", so that the type is not examined on every read. */
+static int find_way(PyTypeObject* tp, PyObject* name, pg_attr_way* way) {
+    if (tp->tp_getattro != PyObject_GenericGetAttr) return 0;
+    if (!(tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) && tp->tp_dictoffset <= 0) return 0;
+    PyObject* on_type = _PyType_Lookup(tp, name); /* also gives the type its version tag */
+    if (!(tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) || tp->tp_version_tag == 0) return 0;
+    way->type = tp;
+    way->version = tp->tp_version_tag;
+    way->keys = (tp->tp_flags & Py_TPFLAGS_HEAPTYPE) ? ((PyHeapTypeObject*)tp)->ht_cached_keys : NULL;
+    way->index = on_type ? PG_GENERIC : -1;
+    if (on_type) return 1;
+    if ((tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) && (tp->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
+        PyDictKeysObject* keys = ((PyHeapTypeObject*)tp)->ht_cached_keys;
+        if (keys && keys->dk_kind == DICT_KEYS_SPLIT) {
+            PyDictUnicodeEntry* entries = DK_UNICODE_ENTRIES(keys);
+            for (Py_ssize_t i = 0; i < keys->dk_nentries; ++i)
+                if (entries[i].me_key == name) way->index = i;
+        }
+    }
+    return 1;
+}
+
+PyObject* pg_cached_getattr(PyObject* o, PyObject* name, pg_attr_cache* cache) {
+    PyTypeObject* tp = Py_TYPE(o);
+    for (int w = 0; w < PG_ATTR_WAYS; ++w) {
+        const pg_attr_way* way = &cache->ways[w];
+        if (way->type != tp || way->version != tp->tp_version_tag || way->version == 0) continue;
+        /* Shared keys only grow while the type lives: a slot found once stays that name's. */
+        if ((tp->tp_flags & Py_TPFLAGS_HEAPTYPE) && way->keys != ((PyHeapTypeObject*)tp)->ht_cached_keys)
+            break;
+        if (way->index == PG_GENERIC) return PyObject_GetAttr(o, name);
+        PyObject* v = stored_value(o, tp, name, way);
+        if (v) return Py_NewRef(v);
+        break;
+    }
+    PyObject* v = PyObject_GetAttr(o, name);
+    if (!v) return NULL;
+    tp = Py_TYPE(o); /* as it is now, should the read have run code */
+    pg_attr_way found;
+    if (find_way(tp, name, &found)) {
+        /* One way per type: a type seen again replaces its old way. */
+        unsigned int slot = cache->next;
+        for (unsigned int w = 0; w < PG_ATTR_WAYS; ++w)
+            if (cache->ways[w].type == tp) slot = w;
+        cache->ways[slot] = found;
+        if (slot == cache->next) cache->next = (cache->next + 1) % PG_ATTR_WAYS;
+    }
+    return v;
+}
+
+/* The layout of a classmethod object (Objects/funcobject.c of 3.11). */
+typedef struct {
+    PyObject_HEAD
+    PyObject* cm_callable;
+    PyObject* cm_dict;
+} pg_classmethod;
+
+/* The function a classmethod binds, when binding it makes a plain bound
+ * method of it (a Python function, or a callable that is no descriptor). */
+static PyObject* bound_function(PyObject* method) {
+    PyObject* f = ((pg_classmethod*)method)->cm_callable;
+    if (!f || (!PyFunction_Check(f) && Py_TYPE(f)->tp_descr_get)) return NULL;
+    return f;
+}
+
+static int find_method_way(PyObject* o, PyObject* name, pg_method_way* way) {
+    if (!PyType_Check(o)) return 0;
+    PyTypeObject* cls = (PyTypeObject*)o;
+    PyTypeObject* meta = Py_TYPE(o);
+    if (meta->tp_getattro != PyType_Type.tp_getattro || _PyType_Lookup(meta, name)) return 0;
+    PyObject* method = _PyType_Lookup(cls, name);
+    if (!method || !Py_IS_TYPE(method, &PyClassMethod_Type) || !bound_function(method)) return 0;
+    if (!(cls->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) || !cls->tp_version_tag ||
+        !(meta->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) || !meta->tp_version_tag)
+        return 0;
+    way->cls = cls;
+    way->meta = meta;
+    way->method = method;
+    way->version = cls->tp_version_tag;
+    way->meta_version = meta->tp_version_tag;
+    return 1;
+}
+
+PyObject* pg_cached_call_method(PyObject* name, PyObject* const* args, size_t nargs, pg_method_cache* cache) {
+    PyObject* o = args[0];
+    PyTypeObject* meta = Py_TYPE(o);
+    for (int w = 0; w < PG_METHOD_WAYS; ++w) {
+        const pg_method_way* way = &cache->ways[w];
+        if ((PyObject*)way->cls != o || way->version != ((PyTypeObject*)o)->tp_version_tag ||
+            way->meta != meta || way->meta_version != meta->tp_version_tag || !way->version)
+            continue;
+        PyObject* f = bound_function(way->method);
+        if (f) return PyObject_Vectorcall(f, args, nargs, NULL);
+        break;
+    }
+    pg_method_way found;
+    if (find_method_way(o, name, &found)) {
+        unsigned int slot = cache->next;
+        for (unsigned int w = 0; w < PG_METHOD_WAYS; ++w)
+            if (cache->ways[w].cls == found.cls) slot = w;
+        cache->ways[slot] = found;
+        if (slot == cache->next) cache->next = (cache->next + 1) % PG_METHOD_WAYS;
+    }
+    return PyObject_VectorcallMethod(name, args, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, NULL);
+}
+
+#else
+
+int pg_attr_cache_enabled(void) { return 0; }
+
+PyObject* pg_cached_call_method(PyObject* name, PyObject* const* args, size_t nargs, pg_method_cache* cache) {
+    (void)cache;
+    return PyObject_VectorcallMethod(name, args, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, NULL);
+}
+
+PyObject* pg_cached_getattr(PyObject* o, PyObject* name, pg_attr_cache* cache) {
+    (void)cache;
+    return PyObject_GetAttr(o, name);
+}
+
+#endif

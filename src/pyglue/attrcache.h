@@ -1,0 +1,76 @@
+/* Attribute reads that remember where a plain instance keeps the attribute.
+ *
+ * `o.name` through PyObject_GetAttr looks the name up on the type's MRO and
+ * then in the instance on every read. The interpreter's own LOAD_ATTR caches,
+ * per instruction, the type's version tag and the slot of the attribute in
+ * the instance's inline values; pg_cached_getattr does the same for a read
+ * of one name from C. A remembered way applies only while the type is the
+ * same type at the same version (any change to the type or a base gives it a
+ * new version), its attribute protocol is the generic one (no __getattribute__
+ * or __getattr__ of its own) and the MRO holds nothing under the name (so no
+ * descriptor of any kind is in play). Anything else, and every miss, takes
+ * PyObject_GetAttr.
+ *
+ * The instance layout it reads is that of the interpreter minor version the
+ * module is built for; other versions always take the generic path. */
+#ifndef PG_ATTRCACHE_H
+#define PG_ATTRCACHE_H
+
+#include <Python.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Where one type keeps the attribute. */
+typedef struct {
+    PyTypeObject* type;     /* not owned: the version tag tells a type apart */
+    const void* keys;       /* the type's shared keys when instances keep inline values */
+    Py_ssize_t index;       /* slot in those keys, -1 for none, -2 for reads that stay generic */
+    unsigned int version;   /* the type's version tag; 0 marks an empty way */
+} pg_attr_way;
+
+#define PG_ATTR_WAYS 4
+
+/* The ways remembered for one attribute name, replaced in turn. */
+typedef struct {
+    pg_attr_way ways[PG_ATTR_WAYS];
+    unsigned int next;
+} pg_attr_cache;
+
+/* getattr(o, name) for an exact, interned str name: a new reference, or NULL
+ * with the error set, exactly as PyObject_GetAttr gives them. */
+PyObject* pg_cached_getattr(PyObject* o, PyObject* name, pg_attr_cache* cache);
+
+/* Where a class keeps a class method: the classmethod object found on the
+ * class (owned by a dict of its MRO while the class keeps its version). */
+typedef struct {
+    PyTypeObject* cls;
+    PyTypeObject* meta;
+    PyObject* method;
+    unsigned int version;
+    unsigned int meta_version;
+} pg_method_way;
+
+#define PG_METHOD_WAYS 2
+
+typedef struct {
+    pg_method_way ways[PG_METHOD_WAYS];
+    unsigned int next;
+} pg_method_cache;
+
+/* o.name(*args) for an exact, interned str name, args[0] being o and nargs
+ * counting it: a new reference, or NULL with the error set, as
+ * PyObject_VectorcallMethod gives them. When o is a class whose name is a
+ * class method (and its metaclass has nothing under the name), the method's
+ * function is called with the class at once, as the bound method would. */
+PyObject* pg_cached_call_method(PyObject* name, PyObject* const* args, size_t nargs, pg_method_cache* cache);
+
+/* Whether this build reads instance layouts (1) or always reads generically (0). */
+int pg_attr_cache_enabled(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

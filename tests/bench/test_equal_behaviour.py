@@ -1,0 +1,61 @@
+"""Every benchmark case's two sides behave alike (the check that precedes a
+ratio), and the check itself tells a difference in result, log records or host
+calls."""
+import logging
+from types import SimpleNamespace
+
+import pytest
+
+from bench import check
+from bench.run import Case, Suite, suites
+
+SUITES = list(suites([]))
+
+
+@pytest.fixture
+def host_restored():
+    """Suites bind their host objects as module globals of trafswap (and set
+    its dry-run switch); the tests that follow get the real ones back."""
+    from dm.arm import cfgbase, trafswap
+    saved = [(m, dict(vars(m))) for m in (trafswap, cfgbase)]
+    dry_run = trafswap.SwitchTraffic.DryRun
+    loggers = {name: (logging.getLogger(name).level, logging.getLogger(name).propagate,
+                      list(logging.getLogger(name).handlers)) for name in check.LOGGERS}
+    yield
+    for module, names in saved:
+        vars(module).clear()
+        vars(module).update(names)
+    trafswap.SwitchTraffic.DryRun = dry_run
+    for name, (level, propagate, handlers) in loggers.items():
+        logger = logging.getLogger(name)
+        logger.setLevel(level)
+        logger.propagate = propagate
+        logger.handlers[:] = handlers
+
+
+@pytest.mark.parametrize("module", SUITES, ids=[m.__name__ for m in SUITES])
+def test_cpp_and_python_renderings_behave_alike(module, host_restored):
+    suite = Suite(module, with_cython=False)
+    assert suite.cases
+    for case in suite.cases:
+        suite.check(case)
+
+
+def host():
+    calls = []
+    return calls, SimpleNamespace(get=lambda key: calls.append(key) or key.upper())
+
+
+@pytest.mark.parametrize("other, what", [
+    (lambda h: h.get("a") + "!", "result"),
+    (lambda h: (h.get("a"), h.get("b"))[0], "host calls"),
+    (lambda h: h.get("A"), "host calls"),
+    (lambda h: logging.getLogger("dm.arm.trafswap").warning("extra") or h.get("a"), "log records"),
+])
+def test_check_refuses_a_side_that_differs(other, what):
+    _, h = host()
+    case = Case("made up", lambda: other(h), lambda: h.get("a"))
+    with pytest.raises(check.Differs, match=what):
+        check.same_behaviour(case, set(), {"C++": case.cpp, "Python": case.python})
+    case = Case("made up", lambda: h.get("a"), lambda: h.get("a"))
+    check.same_behaviour(case, set(), {"C++": case.cpp, "Python": case.python})
