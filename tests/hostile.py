@@ -151,7 +151,7 @@ class Client:
         return self._answers[self._counter[1] % len(self._answers)]
 
     def __getattr__(self, name):
-        if name.startswith("__"):
+        if name.startswith("_"):      # protocols and printers' hooks (_repr_pretty_) are not answered
             raise AttributeError(name)
         return self._answer()
 
