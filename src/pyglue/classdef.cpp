@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <unordered_map>
 
 namespace pg {
 
@@ -147,11 +148,18 @@ std::string signature_doc(const MethodSpec& m) {
     return doc;
 }
 
+// One method table entry per adapter for the life of the process: made on
+// the first import, reused when the module is imported again (the map is
+// never destroyed, so function objects alive at exit still point into it).
 object class_method(const char* class_name, const MethodSpec& m) {
-    *m.qualname = keep(std::string(class_name) + "." + m.name);
-    auto* def = new PyMethodDef{m.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m.impl)),
-                                METH_FASTCALL | METH_KEYWORDS, keep(signature_doc(m))};
-    object func = checked(PyCMethod_New(def, nullptr, Globals::module_name().ptr(), nullptr));
+    static auto& defs = *new std::unordered_map<const char**, PyMethodDef>;
+    auto [entry, made] = defs.try_emplace(m.qualname);
+    if (made) {
+        *m.qualname = keep(std::string(class_name) + "." + m.name);
+        entry->second = {m.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m.impl)),
+                         METH_FASTCALL | METH_KEYWORDS, keep(signature_doc(m))};
+    }
+    object func = checked(PyCMethod_New(&entry->second, nullptr, Globals::module_name().ptr(), nullptr));
     return checked(PyClassMethod_New(func.ptr()));
 }
 }  // namespace
