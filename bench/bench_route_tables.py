@@ -240,14 +240,14 @@ class Writer:
 def bind_host(traced):
     """Binds the sibling objects in both modules: traced ones, or the plain ones."""
     t = TRACE if traced else (lambda name, fn: fn)
-    context = YamlContext()
+    get_global_context = t("getGlobalContext", YamlContext().getGlobalContext)
     values = {
         "dl": NS(RG_I=DiscoveryLib.RG_I, zentrovaSpokeSubnetNames=DiscoveryLib.zentrovaSpokeSubnetNames,
                  isRouteTableUsedInVnet=t("isRouteTableUsedInVnet", DiscoveryLib.isRouteTableUsedInVnet)),
         "common": NS(AZURE_SUBNET=Common.AZURE_SUBNET,
                      getMainTablePrefix=t("getMainTablePrefix", Common.getMainTablePrefix)),
         "tf": NS(createSubnetAssociationTf=t("createSubnetAssociationTf", Writer.createSubnetAssociationTf)),
-        "yctx": lambda: NS(getGlobalContext=t("getGlobalContext", context.getGlobalContext)),
+        "yctx": lambda: NS(getGlobalContext=get_global_context),
         "CIDict": t("CIDict", TracedCIDict if traced else CaseInsensitiveDict),
         "ci_equal": t("ci_equal", case_insensitive_equal),
         "ci_nequal": t("ci_nequal", case_insensitive_not_equal),
