@@ -104,7 +104,8 @@ MethodSpec method(const char* name, std::vector<const char*> params, const char*
     using A = detail::Adapter<Fn>;
     static_assert(A::N >= 1, "a class method takes cls first");
     if (params.size() + 1 != A::N) throw std::logic_error(name);  // a registration typo
-    A::required = detail::parameter_names(name, params, A::params.data(), A::defaults.data());
+    if (!A::params[0])  // parsed once per process; a module imported again reuses the names
+        A::required = detail::parameter_names(name, params, A::params.data(), A::defaults.data());
     return MethodSpec{name, doc, std::move(params), A::entry, &A::qualname};
 }
 
