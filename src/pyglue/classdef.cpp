@@ -40,7 +40,7 @@ std::string quoted_list(const std::vector<const char*>& names) {
 
 Py_ssize_t parameter_names(const char* method, const std::vector<const char*>& params,
                            const char** names, PyObject** defaults) {
-    static const std::string none_default = "=None", empty_default = "=''";
+    static const std::string none_default = "=None", empty_default = "=''", zero_default = "=0";
     names[0] = "cls";
     Py_ssize_t required = 1;
     for (std::size_t i = 0; i < params.size(); ++i) {
@@ -51,6 +51,7 @@ Py_ssize_t parameter_names(const char* method, const std::vector<const char*>& p
         };
         PyObject* fallback = ends_with(none_default)    ? Py_None
                              : ends_with(empty_default) ? PyUnicode_New(0, 0)  // kept for good
+                             : ends_with(zero_default)  ? PyLong_FromLong(0)   // kept for good
                                                         : nullptr;
         if (fallback) {
             name.resize(name.find('='));

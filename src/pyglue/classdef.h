@@ -6,7 +6,7 @@
 //     pg::method<getVnet>("getVnet", {"vnetName", "network_client"}, "doc")
 //
 // A trailing parameter written "name=None" is optional and defaults to None;
-// one written "name=''" defaults to the empty text.
+// one written "name=''" defaults to the empty text, "name=0" to the integer 0.
 //
 // The adapter parses positional and keyword arguments with Python's rules and
 // messages (TypeError on a wrong count, an unknown or a repeated keyword),

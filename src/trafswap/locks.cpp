@@ -21,7 +21,6 @@ Text k_heading{"- Delete vnet lock in "};
 Text k_delete_lock{"  delete lock "};
 Text k_no_lock{"  no vnet lock found"};
 Text k_error{"  **Error** "};
-Text k_indent{"indent"};
 
 // Deletes the first lock listed on the VNet; `indent` blanks lead every line.
 object deleteVnetLock(handle cls, handle cred, handle vnet, handle indent) {
@@ -56,38 +55,11 @@ object deleteVnetLock(handle cls, handle cred, handle vnet, handle indent) {
     return none();
 }
 
-// The class methods' adapter defaults an optional parameter to None; a call
-// that leaves out `indent` is passed on with indent=0 added by keyword.
-PyObject* deleteVnetLock_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    const auto entry = detail::Adapter<deleteVnetLock>::entry;
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    bool given = nargs > 3;  // cls, cred, vnet, indent
-    for (Py_ssize_t i = 0; i < nkw && !given; ++i)
-        given = PyUnicode_Compare(PyTuple_GET_ITEM(kwnames, i), k_indent.ptr()) == 0;
-    if (given) return entry(self, args, nargsf, kwnames);
-    try {
-        object zero = integer(0);
-        std::vector<PyObject*> argv(args, args + nargs + nkw);
-        argv.push_back(zero.ptr());
-        object names = checked(PyTuple_New(nkw + 1));
-        for (Py_ssize_t i = 0; i < nkw; ++i) PyTuple_SET_ITEM(names.ptr(), i, new_ref(PyTuple_GET_ITEM(kwnames, i)));
-        PyTuple_SET_ITEM(names.ptr(), nkw, new_ref(k_indent.ptr()));
-        return entry(self, argv.data(), nargs, names.ptr());
-    } catch (...) {
-        set_error_from_current_exception();
-        return nullptr;
-    }
-}
-
 }  // namespace
 
 std::vector<MethodSpec> lock_methods() {
-    MethodSpec spec = method<deleteVnetLock>("deleteVnetLock", {"cred", "vnet", "indent=None"},
-                                             "Delete the first management lock of the VNet (none under dry-run).");
-    spec.impl = deleteVnetLock_entry;
-    spec.params.back() = "indent=0";  // the signature shown
-    return {spec};
+    return {method<deleteVnetLock>("deleteVnetLock", {"cred", "vnet", "indent=0"},
+                                   "Delete the first management lock of the VNet (none under dry-run).")};
 }
 
 }  // namespace trafswap
