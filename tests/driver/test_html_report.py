@@ -89,8 +89,8 @@ def names_of_the_sample():
     names = []
     for groups in topology["subscriptions"].values():
         for group in groups.values():
-            for vnet, spec in (group.get("vnets") or {}).items():
-                names += [vnet, *(spec.get("subnets") or {}), *(spec.get("peerings") or {})]
+            for vnet, layout in (group.get("vnets") or {}).items():
+                names += [vnet, *(layout.get("subnets") or {}), *(layout.get("peerings") or {})]
     return names
 
 

@@ -9,7 +9,6 @@ import types
 
 from azure.core.exceptions import AzureError, ClientAuthenticationError
 
-from dm.arm import trafswap
 from dm.arm.cfgbase import Common
 from dm.arm.res.Globals import Globals
 from dm.arm.res.YamlContext import YamlContext
@@ -82,7 +81,7 @@ def preflight(args, document, env):
     def find_vnet(sub, credential, name):
         if sub not in lists:
             try:
-                client = trafswap.NetworkManagementClient(credential.getCSC(), credential.getSubId())
+                client = targets.network_client(credential)
                 lists[sub] = {v.name for v in client.virtual_networks.list_all()}
             except (AzureError, LookupError) as error:
                 logger.debug("subscription %s cannot be read: %s", sub, text_of(error))

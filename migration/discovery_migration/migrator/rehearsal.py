@@ -24,31 +24,33 @@ def rehearse(args, document, env, log_file):
     if report is not None:
         report.stage("before the switch", before)
 
-    heading("2/4 switch")
     path = commands.records_path(args, document).with_name("rehearsal-records.json")
     if path.exists():
         path.unlink()
     records = Records(path, VERSION)
-    switched = Summary("switch", False)
-    commands.switch_all(args, document, env, records, switched)
-    after_switch = state(env, subs)
-    if report is not None:
-        report.stage("after the switch", after_switch)
-    heading("what the switch changed")
-    for difference in snapshot.differences(before, after_switch):
-        logger.info("  %s", snapshot.describe(difference))
 
-    heading("3/4 revert")
-    reverted = Summary("revert", False)
-    commands.revert_all(args, document, env, records, reverted)
-    after = state(env, subs)
-    if report is not None:
-        report.stage("after the revert", after)
+    def phase(title, command, run_all, stage):
+        """Runs the switch or the revert of every VNet; its summary and the state it leaves."""
+        heading(title)
+        summary = Summary(command, False)
+        run_all(args, document, env, records, summary)
+        after = state(env, subs)
+        if report is not None:
+            report.stage(stage, after)
+        return summary, after
+
+    switched, after_switch = phase("2/4 switch", "switch", commands.switch_all, "after the switch")
+    switch_changes = snapshot.differences(before, after_switch)
+    heading("what the switch changed")
+    for difference in switch_changes:
+        logger.info("  %s", snapshot.describe(difference))
+    reverted, after = phase("3/4 revert", "revert", commands.revert_all, "after the revert")
 
     heading("4/4 round trip")
     differences = snapshot.differences(before, after)
-    designed = [(d, by_design(d, switched)) for d in differences if by_design(d, switched)]
-    unexpected = [d for d in differences if not by_design(d, switched)]
+    reasons = [by_design(d, switched) for d in differences]
+    designed = [(d, reason) for d, reason in zip(differences, reasons) if reason]
+    unexpected = [d for d, reason in zip(differences, reasons) if not reason]
     for difference, reason in designed:
         logger.info("  as designed: %s (%s)", snapshot.describe(difference), reason)
     for difference in unexpected:
@@ -62,7 +64,7 @@ def rehearse(args, document, env, log_file):
     failed = switched.count("failed") + reverted.count("failed")
     summary = Summary("rehearse", False)
     summary.vnets = {k: dict(v, outcome=worst(v, reverted.vnets.get(k))) for k, v in switched.vnets.items()}
-    summary.differences = {"switch": [snapshot.describe(d) for d in snapshot.differences(before, after_switch)],
+    summary.differences = {"switch": [snapshot.describe(d) for d in switch_changes],
                            "round_trip": [snapshot.describe(d) for d in differences]}
     summary.verdict = verdict
     commands.finish_summary(args, summary, log_file, path, report, [("switch", switched), ("revert", reverted)])

@@ -10,10 +10,9 @@ import logging
 
 from azure.core.exceptions import AzureError
 
-from dm.arm import trafswap
 from dm.arm.res.YamlContext import YamlContext
 
-from . import locks
+from . import locks, targets
 from .errors import text_of
 
 logger = logging.getLogger("dm.migrate")
@@ -38,7 +37,7 @@ def take(subscription_ids):
 
 
 def subscription_state(sub, credential):
-    client = trafswap.NetworkManagementClient(credential.getCSC(), credential.getSubId())
+    client = targets.network_client(credential)
     found = {key(vnet.id): vnet_state(sub, vnet) for vnet in client.virtual_networks.list_all()}
     for table in client.route_tables.list_all():
         found[key(table.id)] = {"kind": "route_table", "name": table.name,

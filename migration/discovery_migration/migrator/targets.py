@@ -31,7 +31,7 @@ class Account:
         self.credential = YamlContext().generateAzureCredential(self.subscription_id)
         if self.credential is None:
             raise LookupError("no credential for subscription " + self.subscription_id + " in 'azure_cred'")
-        self.network = trafswap.NetworkManagementClient(self.credential.getCSC(), self.credential.getSubId())
+        self.network = network_client(self.credential)
         return self.network
 
     def output_folder(self):
@@ -47,6 +47,11 @@ class Account:
 
     def find(self, name):
         return SwitchTraffic.getVnet(name, self.network)
+
+
+def network_client(credential):
+    """A network client of the credential's subscription, as the libraries build one."""
+    return trafswap.NetworkManagementClient(credential.getCSC(), credential.getSubId())
 
 
 def accounts(document, subscription=None):
