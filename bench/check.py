@@ -9,6 +9,7 @@ case's driver functions (what the case's two callables call to reach the
 operation) are not host calls; what a host call runs in turn is part of it.
 """
 import gc
+import keyword
 import logging
 import re
 import sys
@@ -162,14 +163,34 @@ def same_behaviour(case, own, sides):
 
 def host_calls(python, own):
     """A function making the host calls that one call of the Python side makes,
-    with the same arguments, and nothing else: the host work both sides do."""
+    with the same arguments, and nothing else: the host work both sides do.
+
+    Each call is written out as a call expression of its own, as the rendering
+    writes it, so that the interpreter makes it the way it makes the
+    rendering's calls (a Python function entered in the same evaluation loop,
+    not through a fresh one as `f(*args)` would)."""
     replay = []
     observe(python, set(own) | _all_codes(python), replay)
+    names, lines = {}, []
 
-    def host_work():
-        for function, positional, keywords in replay:
-            function(*positional, **keywords)
-    return host_work
+    def bound(value):
+        name = f"v{len(names)}"
+        names[name] = value
+        return name
+
+    for function, positional, keywords in replay:
+        args = [bound(value) for value in positional]
+        if all(key.isidentifier() and not keyword.iskeyword(key) for key in keywords):
+            args += [f"{key}={bound(value)}" for key, value in keywords.items()]
+        else:
+            args.append(f"**{bound(keywords)}")
+        lines.append(f"    {bound(function)}({', '.join(args)})")
+    # The objects come in as defaults, so each is read as a local, as the
+    # rendering reads its own.
+    source = f"def host_work({', '.join(f'{n}={n}' for n in names)}):\n" + "\n".join(lines or ["    pass"])
+    scope = {}
+    exec(compile(source, "<host work>", "exec"), dict(names), scope)
+    return scope["host_work"]
 
 
 def _all_codes(fn):

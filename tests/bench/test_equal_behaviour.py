@@ -59,3 +59,28 @@ def test_check_refuses_a_side_that_differs(other, what):
         check.same_behaviour(case, set(), {"C++": case.cpp, "Python": case.python})
     case = Case("made up", lambda: h.get("a"), lambda: h.get("a"))
     check.same_behaviour(case, set(), {"C++": case.cpp, "Python": case.python})
+
+
+def test_host_work_replays_the_calls_of_the_python_side():
+    """The host column is the host calls alone: the replay makes the calls the
+    rendering made, with the same arguments and keywords, and nothing else."""
+    seen = []
+
+    class Model:
+        def read(self, key, *more, scale=1, **extra):
+            seen.append((key, more, scale, extra))
+            return key
+
+    model = Model()
+
+    def python():
+        model.read("a")
+        model.read("b", 1, 2, scale=3, **{"class": 4})
+        return model.read("c", flag=True).upper()
+
+    host_work = check.host_calls(python, set())
+    seen.clear()
+    host_work()
+    assert seen == [("a", (), 1, {}), ("b", (1, 2), 3, {"class": 4}), ("c", (), 1, {"flag": True})]
+    own = {host_work.__code__}
+    assert check.observe(host_work, own)[2] == check.observe(python, {python.__code__})[2]
