@@ -94,6 +94,32 @@ object intLogLocationMgmtVnetCidr(handle cls, handle accounts_data) {
     return logconf;
 }
 
+// Whether folder.lower() is "name", "id" or neither. An exact ASCII str is
+// lower-cased letter by letter as str.lower() does it, without making the
+// lower-case copy; anything else is asked for its own lower().
+enum class Naming { by_name, by_id, other };
+
+bool ascii_lower_is(PyObject* text, const char* lowered) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    const auto* letters = static_cast<const unsigned char*>(PyUnicode_DATA(text));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        unsigned char c = letters[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<unsigned char>(c - 'A' + 'a');
+        if (lowered[i] == '\0' || c != static_cast<unsigned char>(lowered[i])) return false;
+    }
+    return lowered[n] == '\0';
+}
+
+Naming naming(handle folder) {
+    if (PyUnicode_CheckExact(folder.ptr()) && PyUnicode_IS_ASCII(folder.ptr())) {
+        if (ascii_lower_is(folder.ptr(), "name")) return Naming::by_name;
+        return ascii_lower_is(folder.ptr(), "id") ? Naming::by_id : Naming::other;
+    }
+    object lower = call_method(folder, k_lower);
+    if (eq(lower, k_name)) return Naming::by_name;
+    return eq(lower, k_id) ? Naming::by_id : Naming::other;
+}
+
 // <terraform_output>/<account name or subscription id>, as "account_folder"
 // asks ("name" or "id", any case); the subscription id when it is absent,
 // and after an error line when it is anything else.
@@ -104,9 +130,9 @@ object getTargetLocation(handle cls, handle subscriptionInfo, handle accounts_da
     object target_folder = item(terraform, k_terraform_output);
     object folder = attempt([&] { return item(terraform, k_account_folder); });
     if (folder && PyUnicode_Check(folder.ptr())) {
-        object lower = call_method(folder, k_lower);
-        if (eq(lower, k_name)) return concat(target_folder, k_slash, item(subscriptionInfo, k_account_name));
-        if (eq(lower, k_id)) return concat(target_folder, k_slash, item(subscriptionInfo, k_sub_id));
+        Naming by = naming(folder);
+        if (by == Naming::by_name) return concat(target_folder, k_slash, item(subscriptionInfo, k_account_name));
+        if (by == Naming::by_id) return concat(target_folder, k_slash, item(subscriptionInfo, k_sub_id));
     }
     if (folder) log(logger, Level::error, concat(k_unknown_folder, folder, k_use_sub_id));
     return concat(target_folder, k_slash, item(subscriptionInfo, k_sub_id));
