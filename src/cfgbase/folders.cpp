@@ -56,13 +56,27 @@ Text k_region_label{"    Region    : "};
 Text k_rg_label{"    RG        : "};
 Text k_route_tables{"    Route Tables"};
 
+// o[0]; an exact non-empty list answers in place.
+object first(handle o) {
+    PyObject* p = o.ptr();
+    if (PyList_CheckExact(p) && PyList_GET_SIZE(p) > 0) return borrow(PyList_GET_ITEM(p, 0));
+    return item(o, 0);
+}
+
+// str(a) + str(b): two exact str are joined by str concatenation itself.
+object plus(handle a, handle b) {
+    if (PyUnicode_CheckExact(a.ptr()) && PyUnicode_CheckExact(b.ptr()))
+        return checked(PyUnicode_Concat(a.ptr(), b.ptr()));
+    return concat(a, b);
+}
+
 // Identifier of the temporary folder: the first VNet's name ("VNET_ID"), the
 // configuration file's name with "." made "-" ("YAML_ID"), else None.
 object getTmpFolderId(handle cls, handle data, handle yamlFileName) {
     (void)cls;
     object id = item(item(data, k_terraform), k_tmp_folder_id);
     if (eq(id, k_VNET_ID))
-        return item(item(item(item(item(data, k_account_info), 0), k_vnets), 0), k_vnet_name);
+        return item(first(item(first(item(data, k_account_info)), k_vnets)), k_vnet_name);
     if (eq(id, k_YAML_ID)) {
         object name = attr(call(attr(Globals::get(k_pathlib), k_PurePath), yamlFileName), k_name);
         return call_method(name, k_replace, k_dot, k_hyphen);
@@ -84,14 +98,40 @@ object getLogFolder(handle cls, handle yamlObj) {
 // log of the logging configuration at it; returns the logconf module.
 object intLogLocationMgmtVnetCidr(handle cls, handle accounts_data) {
     (void)cls;
-    object logFolder = concat(item(accounts_data, k_log_output), k_log_suffix);
+    object logFolder = plus(item(accounts_data, k_log_output), k_log_suffix);
     if (!truth(call_method(Globals::get(k_path), k_exists, logFolder)))
         call(Globals::get(k_makedirs), logFolder);
     object logconf = Globals::get(k_logconf);
     object handlers = item(attr(logconf, k_logging_config), k_handlers);
-    set_item(item(handlers, k_logConsoleHandler), k_filename, concat(logFolder, k_dm_log));
-    set_item(item(handlers, k_alertHandler), k_filename, concat(logFolder, k_dm_alert_log));
+    set_item(item(handlers, k_logConsoleHandler), k_filename, plus(logFolder, k_dm_log));
+    set_item(item(handlers, k_alertHandler), k_filename, plus(logFolder, k_dm_alert_log));
     return logconf;
+}
+
+// Whether folder.lower() is "name", "id" or neither. An exact ASCII str is
+// lower-cased letter by letter as str.lower() does it, without making the
+// lower-case copy; anything else is asked for its own lower().
+enum class Naming { by_name, by_id, other };
+
+bool ascii_lower_is(PyObject* text, const char* lowered) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    const auto* letters = static_cast<const unsigned char*>(PyUnicode_DATA(text));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        unsigned char c = letters[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<unsigned char>(c - 'A' + 'a');
+        if (lowered[i] == '\0' || c != static_cast<unsigned char>(lowered[i])) return false;
+    }
+    return lowered[n] == '\0';
+}
+
+Naming naming(handle folder) {
+    if (PyUnicode_CheckExact(folder.ptr()) && PyUnicode_IS_ASCII(folder.ptr())) {
+        if (ascii_lower_is(folder.ptr(), "name")) return Naming::by_name;
+        return ascii_lower_is(folder.ptr(), "id") ? Naming::by_id : Naming::other;
+    }
+    object lower = call_method(folder, k_lower);
+    if (eq(lower, k_name)) return Naming::by_name;
+    return eq(lower, k_id) ? Naming::by_id : Naming::other;
 }
 
 // <terraform_output>/<account name or subscription id>, as "account_folder"
@@ -104,9 +144,9 @@ object getTargetLocation(handle cls, handle subscriptionInfo, handle accounts_da
     object target_folder = item(terraform, k_terraform_output);
     object folder = attempt([&] { return item(terraform, k_account_folder); });
     if (folder && PyUnicode_Check(folder.ptr())) {
-        object lower = call_method(folder, k_lower);
-        if (eq(lower, k_name)) return concat(target_folder, k_slash, item(subscriptionInfo, k_account_name));
-        if (eq(lower, k_id)) return concat(target_folder, k_slash, item(subscriptionInfo, k_sub_id));
+        Naming by = naming(folder);
+        if (by == Naming::by_name) return concat(target_folder, k_slash, item(subscriptionInfo, k_account_name));
+        if (by == Naming::by_id) return concat(target_folder, k_slash, item(subscriptionInfo, k_sub_id));
     }
     if (folder) log(logger, Level::error, concat(k_unknown_folder, folder, k_use_sub_id));
     return concat(target_folder, k_slash, item(subscriptionInfo, k_sub_id));
@@ -127,7 +167,7 @@ void banner(Level level, handle rule, std::initializer_list<handle> body) {
 
 object logSubscription(handle cls, handle id) {
     (void)cls;
-    banner(Level::warning, k_plus_rule, {concat(k_subscription_label, id)});
+    banner(Level::warning, k_plus_rule, {plus(k_subscription_label, id)});
     return none();
 }
 
@@ -138,8 +178,8 @@ object logVnetHeader(handle cls, handle vnet) {
     object rg = segment(attr(vnet, k_id), k_slash, 4);
     object cidrs = attr(attr(vnet, k_address_space), k_address_prefixes);
     banner(Level::info, k_minus_rule,
-           {concat(k_vnet_label, name), concat(k_cidrs_label, cidrs), concat(k_region_label, region),
-            concat(k_rg_label, rg)});
+           {plus(k_vnet_label, name), plus(k_cidrs_label, cidrs), plus(k_region_label, region),
+            plus(k_rg_label, rg)});
     return none();
 }
 

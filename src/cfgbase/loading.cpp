@@ -82,27 +82,55 @@ object convert_yaml_to_json(handle cls, handle file_path) {
     return call(Globals::get(k_dump_to_dict), config);
 }
 
+// `for key, value in mapping.items(): body(key, value)`. An exact dict is
+// walked in place, with the checks its items iterator makes between steps
+// (the body may run host code that changes the dict); anything else goes
+// through its own items method.
+template <class Body>
+void for_each_item(handle mapping, Body&& body) {
+    PyObject* d = mapping.ptr();
+    if (!PyDict_CheckExact(d)) {
+        for (handle pair : iterate(call_method(mapping, k_items))) {
+            auto [key, value] = unpack2(pair);
+            body(handle(key), handle(value));
+        }
+        return;
+    }
+    const Py_ssize_t used = PyDict_GET_SIZE(d);
+    Py_ssize_t left = used, pos = 0;
+    PyObject *key, *value;
+    for (;;) {
+        if (PyDict_GET_SIZE(d) != used) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+        if (!PyDict_Next(d, &pos, &key, &value)) return;
+        if (left-- == 0) raise(PyExc_RuntimeError, "dictionary keys changed during iteration");
+        object k = borrow(key), v = borrow(value);  // held while the body runs
+        body(handle(k), handle(v));
+    }
+}
+
+// `tag == text` for a type tag; the tag is most often the very same str.
+inline bool is_tag(handle tag, const Text& text) { return tag.ptr() == text.ptr() || eq(tag, text); }
+
 // Copies the global options, the two naming lists and the document-wide
 // values into the run's option mapping. A boolean option left out is False;
 // a present option is validated by its type tag and stored as it is.
 object readGlobalConfigOption(handle cls, handle data, handle YAML) {
     object input = item(data, k_config);
-    for (handle pair : iterate(call_method(attr(cls, k_GLOBAL_ATTRIBUTE_LIST), k_items))) {
-        auto [name, type] = unpack2(pair);
+    for_each_item(attr(cls, k_GLOBAL_ATTRIBUTE_LIST), [&](handle name, handle type) {
         if (contains(input, name)) {
-            if (eq(type, k_boolean))
+            if (is_tag(type, k_boolean))
                 call_method(cls, k_validateBoolean, k_Global, name, item(input, name));
-            else if (eq(type, k_string))
+            else if (is_tag(type, k_string))
                 call_method(cls, k_validateString, k_Global, name, item(input, name));
-            else if (eq(type, k_int))
+            else if (is_tag(type, k_int))
                 call_method(cls, k_validateInt, k_Global, name, item(input, name));
             set_item(YAML, name, item(input, name));
-        } else if (eq(type, k_boolean)) {
+        } else if (is_tag(type, k_boolean)) {
             set_item(YAML, name, Py_False);
-        } else if (eq(type, k_string)) {
+        } else if (is_tag(type, k_string)) {
             set_item(YAML, name, k_empty);
         }
-    }
+    });
     set_item(YAML, k_configure_route_table_name,
              call_method(cls, k_getRouteTableNameConfig,
                          item(item(data, k_config), k_configure_route_table_name)));
@@ -118,17 +146,53 @@ object readGlobalConfigOption(handle cls, handle data, handle YAML) {
     return none();
 }
 
+// {"Key": tag["key"], "Value": tag["value"]}
+object name_tag(handle tag) {
+    object key = item(tag, k_key);
+    object value = item(tag, k_value);
+    object entry = checked(PyDict_New());  // room for two keys
+    check(PyDict_SetItem(entry.ptr(), k_Key.ptr(), key.ptr()));
+    check(PyDict_SetItem(entry.ptr(), k_Value.ptr(), value.ptr()));
+    return entry;
+}
+
+// A new empty list with room for n entries made ready (its capacity is not
+// part of its value).
+object list_with_room(Py_ssize_t n) {
+    object list = checked(PyList_New(n));
+    Py_SET_SIZE(reinterpret_cast<PyVarObject*>(list.ptr()), 0);
+    return list;
+}
+
+// list.append(entry) for a list of our own, taking the entry's reference: a
+// free slot is filled at once, as the interpreter's own append does.
+void append_new(handle list, object entry) {
+    auto* l = reinterpret_cast<PyListObject*>(list.ptr());
+    Py_ssize_t n = Py_SIZE(l);
+    if (n < l->allocated) {
+        PyList_SET_ITEM(list.ptr(), n, entry.release().ptr());
+        Py_SET_SIZE(l, n + 1);
+        return;
+    }
+    append(list, entry);
+}
+
 // [{"Key": t["key"], "Value": t["value"]} for t in transformList], or a new
 // empty list when the value is not such a list.
 object getRouteTableNameConfig(handle cls, handle transformList) {
     (void)cls;
     object tagsList = attempt([&] {
-        object tags = new_list();
-        for (handle tag : iterate(transformList)) {
-            object key = item(tag, k_key);
-            object value = item(tag, k_value);
-            append(tags, dict_of({{k_Key, key}, {k_Value, value}}));
+        PyObject* list = transformList.ptr();
+        if (PyList_CheckExact(list)) {
+            // Position by position, as the list's iterator walks it (the
+            // length is read again at every step).
+            object tags = list_with_room(PyList_GET_SIZE(list));
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i)
+                append_new(tags, name_tag(borrow(PyList_GET_ITEM(list, i))));
+            return tags;
         }
+        object tags = new_list();
+        for (handle tag : iterate(transformList)) append_new(tags, name_tag(tag));
         return tags;
     });
     return tagsList ? tagsList : new_list();

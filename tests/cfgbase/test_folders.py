@@ -160,6 +160,23 @@ def test_unknown_account_folder_logs_and_selects_the_subscription_id(caplog, fol
     assert lines(caplog) == [(logging.ERROR, "**Error** unknown account_folder value: " + shown + UNKNOWN)]
 
 
+class Lowering(str):
+    def lower(self):
+        return "id"
+
+
+@pytest.mark.parametrize("folder, expected", [
+    ("nam", None), ("names", None), ("i", None), ("idd", None), ("NAM\u0395", None),  # a Greek capital E
+    ("\u0130D", None),                  # lower() gives "i" + a combining dot + "d"
+    ("\u212aey", None),                 # the Kelvin sign lower-cases to an ASCII "k"
+    (Lowering("name"), "/out/0000-1111"),  # a str subclass is asked for its own lower()
+])
+def test_account_folder_is_compared_by_its_own_lower_case(caplog, folder, expected):
+    got = Common.getTargetLocation(INFO, target(account_folder=folder))
+    assert got == (expected or "/out/0000-1111")
+    assert len(lines(caplog)) == (0 if expected else 1)
+
+
 @pytest.mark.parametrize("output", ["out", "ŏut", "o€t", "😀ut", ""])
 @pytest.mark.parametrize("sub_id", ["s", "š", "€", "😀", ""])
 def test_target_location_joins_texts_of_any_width(output, sub_id):

@@ -176,6 +176,45 @@ def test_validators_and_naming_go_through_cls_with_the_tags_of_cls():
     assert YAML["configure_route_table_name"] == ("named", [{"key": "k", "value": "v"}])
 
 
+@pytest.mark.parametrize("change, error, written", [
+    (lambda tags: tags.update(extra="boolean"), "dictionary changed size during iteration", ["first"]),
+    (lambda tags: (tags.pop("first"), tags.update(extra="boolean")), "dictionary keys changed during iteration",
+     ["first", "second"]),
+])
+def test_option_list_changed_by_a_validator_fails_as_its_iteration_does(change, error, written):
+    def make():
+        return {"first": "boolean", "second": "boolean"}
+
+    def python_walk(tags):  # what a loop over tags.items() makes of the same change
+        try:
+            for name, _ in tags.items():
+                if name == "first":
+                    change(tags)
+        except RuntimeError as e:
+            return str(e)
+
+    class Sub(Common):
+        GLOBAL_ATTRIBUTE_LIST = make()
+
+        @classmethod
+        def validateBoolean(cls, scope, name, value):
+            if name == "first":
+                change(cls.GLOBAL_ATTRIBUTE_LIST)
+    assert python_walk(make()) == error
+    YAML = {}
+    with pytest.raises(RuntimeError, match=error):
+        Sub.readGlobalConfigOption(document(first=True, second=False), YAML)
+    assert list(YAML) == written
+
+
+def test_option_list_may_be_any_mapping_with_items():
+    class Sub(Common):
+        GLOBAL_ATTRIBUTE_LIST = types.MappingProxyType({"b": "boolean", "a": "string"})
+    YAML = {}
+    Sub.readGlobalConfigOption(document(a="x"), YAML)
+    assert list(YAML.items())[:2] == [("b", False), ("a", "x")]
+
+
 def test_missing_section_raises_after_the_earlier_keys_are_written():
     doc = document()
     del doc["alert"]
@@ -208,6 +247,30 @@ def test_route_table_naming_lists(value, expected):
     result = Common.getRouteTableNameConfig(value)
     assert result == expected and type(result) is list
     assert [list(entry) for entry in result] == [["Key", "Value"]] * len(expected)
+
+
+def test_route_table_naming_walks_any_iterable_and_a_list_as_it_changes():
+    pairs = [{"key": i, "value": -i} for i in range(3)]
+    assert Common.getRouteTableNameConfig(tuple(pairs)) == Common.getRouteTableNameConfig(iter(pairs)) == [
+        {"Key": i, "Value": -i} for i in range(3)]
+
+    class Growing(dict):
+        """A transform whose lookup adds one more to the list being walked."""
+        def __getitem__(self, key):
+            if key == "key" and len(walked) < 40:
+                walked.append(Growing(key=len(walked), value=0))
+            return dict.__getitem__(self, key)
+    walked = [Growing(key=0, value=0)]
+    result = Common.getRouteTableNameConfig(walked)
+    assert [entry["Key"] for entry in result] == list(range(40))
+
+    class Shrinking(dict):
+        def __getitem__(self, key):
+            if key == "value":
+                del walked[-1]
+            return dict.__getitem__(self, key)
+    walked = [Shrinking(key=i, value=i) for i in range(6)]
+    assert [entry["Key"] for entry in Common.getRouteTableNameConfig(walked)] == [0, 1, 2]
 
 
 def test_route_table_naming_lets_interrupts_through():
