@@ -69,3 +69,33 @@ int run_module_init(PyObject* module, void (*body)());
     extern "C" __attribute__((visibility("default"))) PyObject* PyInit_##name() {         \
         return PyModuleDef_Init(&dm_def_##name);                                          \
     }
+
+// ---------------------------------------------------------------- module globals read often
+
+#include <cstdint>
+
+namespace pg {
+
+// Globals::get(Name) for a declared name, remembered while the module's dict
+// is the same dict at the same version (every change to a dict gives it a new,
+// globally unique version tag), as the interpreter's LOAD_GLOBAL remembers it.
+// A name found only in builtins, or an interpreter without the tag, reads anew.
+template <const Text& Name>
+object global() {
+#if PY_VERSION_HEX < 0x030C0000
+    static PyObject* dict = nullptr;
+    static std::uint64_t version = 0;
+    static PyObject* value = nullptr;  // borrowed from the dict, alive while it is unchanged
+    auto* d = reinterpret_cast<PyDictObject*>(Globals::dict().ptr());
+    if (reinterpret_cast<PyObject*>(d) == dict && d->ma_version_tag == version) return borrow(value);
+    if (PyObject* v = PyDict_GetItemWithError(Globals::dict().ptr(), Name.ptr())) {
+        dict = Globals::dict().ptr();
+        version = d->ma_version_tag;
+        value = v;
+        return borrow(v);
+    }
+#endif
+    return Globals::get(Name);
+}
+
+}  // namespace pg

@@ -44,15 +44,14 @@ Text k_not_type{" has VNG but NOT type "};
 // The response of one resource-graph query of the credential's subscription,
 // rows as mappings keyed by column name; no further page is asked for.
 object getResources(handle, handle strQuery, handle cred) {
-    object arg = Globals::get(k_arg);
+    object arg = global<k_arg>();
     object client_class = attr(arg, k_ResourceGraphClient);
     object argClient = call(client_class, call_method(cred, k_getCSC));
-    object argQueryOptions =
-        call_kw(attr(attr(arg, k_models), k_QueryRequestOptions), {}, {{k_result_format, k_objectArray}});
+    object argQueryOptions = call_keywords<k_result_format>(attr(attr(arg, k_models), k_QueryRequestOptions), k_objectArray);
     object subsList = new_list();
     append(subsList, call_method(cred, k_getSubId));
-    object argQuery = call_kw(attr(attr(arg, k_models), k_QueryRequest), {},
-                              {{k_subscriptions, subsList}, {k_query, strQuery}, {k_options, argQueryOptions}});
+    object argQuery = call_keywords<k_subscriptions, k_query, k_options>(attr(attr(arg, k_models), k_QueryRequest),
+                                                                         subsList, strQuery, argQueryOptions);
     return call_method(argClient, k_resources, argQuery);
 }
 

@@ -30,7 +30,7 @@ object deleteVnetLock(handle cls, handle cred, handle vnet, handle indent) {
     log(logger, Level::info, concat(space, k_heading, attr(vnet, k_name)));
     object spc = call_method(cred, k_getSPC);
     object subId = call_method(cred, k_getSubId);
-    object lock_client = call(Globals::get(k_ManagementLockClient), spc, subId);
+    object lock_client = call(global<k_ManagementLockClient>(), spc, subId);
     object rgName = rg_of(attr(vnet, k_id));
     object locks = attr(lock_client, k_management_locks);
     object resp = call_method(locks, k_list_at_resource_level, rgName, k_provider, k_no_parent, k_virtualNetworks,
