@@ -98,4 +98,34 @@ object global() {
     return Globals::get(Name);
 }
 
+// module.Name for an exact module object, remembered while the module's dict
+// is unchanged (the module type holds nothing under the name, so the dict
+// answers, as for LOAD_ATTR on a module); any other object reads anew.
+template <const Text& Name>
+object module_attr(handle module) {
+#if PY_VERSION_HEX < 0x030C0000
+    static PyObject* dict = nullptr;  // a strong reference: the tag is read only from a live dict
+    static std::uint64_t version = 0;
+    static PyObject* value = nullptr;
+    if (!PyModule_CheckExact(module.ptr())) return attr(module, Name);
+    PyObject* d = PyModule_GetDict(module.ptr());
+    if (d == dict && reinterpret_cast<PyDictObject*>(d)->ma_version_tag == version) return borrow(value);
+    object v = attr(module, Name);
+    if (PyDict_GetItemWithError(d, Name.ptr()) == v.ptr() && !_PyType_Lookup(&PyModule_Type, Name.ptr())) {
+        Py_INCREF(d);
+        Py_XSETREF(dict, d);
+        version = reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
+        value = v.ptr();
+    }
+    if (PyErr_Occurred()) raise_pending();
+    return v;
+#else
+    return attr(module, Name);
+#endif
+}
+
+// module_logger() with `logging`, `__name__` and `logging.getLogger` read
+// through the two caches above: the same call of the same function.
+object module_logger_cached();
+
 }  // namespace pg
