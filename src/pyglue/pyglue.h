@@ -369,14 +369,16 @@ inline PyObject* keyword_names(std::initializer_list<PyObject*> names) {
 }
 }  // namespace detail
 
-// f(N1=v1, N2=v2, ...) for declared names: as the interpreter keeps a call's
-// keyword names as a constant, their tuple is made on the first call only.
+// f(p1, ..., N1=v1, N2=v2, ...) for declared names, the keyword values last:
+// as the interpreter keeps a call's keyword names as a constant, their tuple
+// is made on the first call only.
 template <const Text&... Names, class... A>
 object call_keywords(handle f, const A&... values) {
-    static_assert(sizeof...(Names) == sizeof...(A), "one value per keyword");
+    static_assert(sizeof...(Names) <= sizeof...(A), "a value for every keyword");
     static PyObject* const names = detail::keyword_names({Names.ptr()...});
     PyObject* argv[] = {nullptr, detail::arg_ptr(values)...};
-    return checked(PyObject_Vectorcall(f.ptr(), argv + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, names));
+    constexpr std::size_t positional = sizeof...(A) - sizeof...(Names);
+    return checked(PyObject_Vectorcall(f.ptr(), argv + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, names));
 }
 
 }  // namespace pg

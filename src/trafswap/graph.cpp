@@ -41,6 +41,13 @@ Text k_no_vng{" has no VNG"};
 Text k_has_vng{" has VNG - "};
 Text k_not_type{" has VNG but NOT type "};
 
+// `[x]` as a list display makes it: sized for its one item at once.
+object one_item_list(handle x) {
+    object list = checked(PyList_New(1));
+    PyList_SET_ITEM(list.ptr(), 0, new_ref(x.ptr()));
+    return list;
+}
+
 // The response of one resource-graph query of the credential's subscription,
 // rows as mappings keyed by column name; no further page is asked for.
 object getResources(handle, handle strQuery, handle cred) {
@@ -48,8 +55,7 @@ object getResources(handle, handle strQuery, handle cred) {
     object client_class = attr(arg, k_ResourceGraphClient);
     object argClient = call(client_class, call_method(cred, k_getCSC));
     object argQueryOptions = call_keywords<k_result_format>(attr(attr(arg, k_models), k_QueryRequestOptions), k_objectArray);
-    object subsList = new_list();
-    append(subsList, call_method(cred, k_getSubId));
+    object subsList = one_item_list(call_method(cred, k_getSubId));
     object argQuery = call_keywords<k_subscriptions, k_query, k_options>(attr(attr(arg, k_models), k_QueryRequest),
                                                                          subsList, strQuery, argQueryOptions);
     return call_method(argClient, k_resources, argQuery);

@@ -241,7 +241,7 @@ object deletePeerings(handle cls, handle YAML, handle subscriptionId, handle vne
                 logger,
                 [&] {
                     object remoteVnet = call_method(cls, k_getVnet, remote.vnetName, remote.client);
-                    call_kw(attr(cls, k_deleteVnetLock), {remote.cred, remoteVnet}, {{k_indent, integer(2)}});
+                    call_keywords<k_indent>(attr(cls, k_deleteVnetLock), remote.cred, remoteVnet, integer(2));
                 },
                 k_error);
         }
