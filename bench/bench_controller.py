@@ -1,7 +1,8 @@
-"""The gateway test and the transit VNet lookup of SwitchTraffic against the same
-logic in Python, on fakes that answer at once (the SDK's and the controller's own
-cost is the same for both). Before timing, both sides run once on recording
-fakes and must make the same calls with the same arguments and results."""
+"""The resource-graph query and gateway test, the SNAT and security-domain
+requests and the transit VNet lookup of SwitchTraffic against the same logic in
+Python, on fakes that answer at once (the SDK's and the controller's own cost is
+the same for both). Before timing, both sides run once on recording fakes and
+must make the same calls with the same arguments and results."""
 import logging
 from bench.models import Model as NS
 
