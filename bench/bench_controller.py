@@ -1,7 +1,8 @@
-"""The gateway test and the transit VNet lookup of SwitchTraffic against the same
-logic in Python, on fakes that answer at once (the SDK's and the controller's own
-cost is the same for both). Before timing, both sides run once on recording
-fakes and must make the same calls with the same arguments and results."""
+"""The resource-graph query and gateway test, the SNAT and security-domain
+requests and the transit VNet lookup of SwitchTraffic against the same logic in
+Python, on fakes that answer at once (the SDK's and the controller's own cost is
+the same for both). Before timing, both sides run once on recording fakes and
+must make the same calls with the same arguments and results."""
 import logging
 from bench.models import Model as NS
 
@@ -15,10 +16,61 @@ QUERY = ("Resources | where type =~ 'Microsoft.Network/virtualNetworkGateways' |
          "ipconfig.properties.subnet.id =~ '%s' | project properties.gatewayType")
 
 # The module globals of the Python rendering, set to the same fakes as trafswap's.
-arg = av = yctx = NetworkManagementClient = None
+arg = av = yctx = NetworkManagementClient = Globals = None
 
 
 class PySwitchTraffic:
+    DryRun = False
+
+    @classmethod
+    def disableSnat(cls, api_endpoint_url="", CID="", gw_name=""):
+        logger = logging.getLogger(LOGGER)
+        logger.info("- Disable gw " + str(gw_name) + " SNAT")
+        if cls.DryRun:
+            return None
+        try:
+            av.disable_snat(api_endpoint_url=api_endpoint_url, CID=CID, gw_name=gw_name)
+        except Exception as e:
+            logger.error("  **Error** Failed to disable SNAT on gateway " + str(gw_name) + ". " + str(e))
+            return None
+        logger.info("  Done")
+
+    @classmethod
+    def enableSingleIPSnat(cls, api_endpoint_url="", CID="", gw_name=""):
+        logger = logging.getLogger(LOGGER)
+        logger.info("- Enable Single IP SNAT on " + str(gw_name))
+        if cls.DryRun:
+            return None
+        try:
+            av.enable_snat(api_endpoint_url=api_endpoint_url, CID=CID, gw_name=gw_name)
+        except Exception as e:
+            logger.error("  **Error** Failed to enable Single IP SNAT on gateway " + str(gw_name) + ". " + str(e))
+            return None
+        logger.info("  Done Single IP SNAT on " + str(gw_name))
+
+    @classmethod
+    def attach_spoke_domain(cls, attach):
+        if Globals.yaml["configure_gw_name"] == False:  # noqa: E712 (an equality test, as the library makes it)
+            return None
+        domain = Globals.yaml["domain"]
+        if domain is None:
+            return None
+        logger = logging.getLogger(LOGGER)
+        CID = Globals.CID
+        attachment = Globals.yaml["spoke_gw_name"]
+        dry_run = Globals.getDryRun()
+        if attach:
+            payload = {"action": "associate_attachment_to_multi_cloud_security_domain", "CID": CID,
+                       "domain_name": domain, "attachment_name": attachment}
+            logger.info("- Attach " + str(attachment) + " to domain " + str(domain))
+        else:
+            payload = {"action": "disassociate_attachment_from_multi_cloud_security_domain", "CID": CID,
+                       "domain_name": domain, "attachment_name": attachment}
+            logger.info("- Detach " + str(attachment) + " from domain " + str(domain))
+        api_ep_url = Globals.api_ep_url
+        if not dry_run:
+            av.zentrova_post(api_ep_url, payload)
+
     @classmethod
     def getResources(cls, strQuery, cred):
         argClient = arg.ResourceGraphClient(cred.getCSC())
@@ -107,32 +159,55 @@ def fakes(calls=None):
         {"account_name": f"acct-{i}", "arm_subscription_id": f"sub-{i}", "arm_ad_client_id": "app",
          "arm_ad_tenant_id": "dir"} for i in range(20)]}}
     controller = NS(list_gateway_info=answer("list_gateway_info", NS(json=answer("json", gateways))),
-                    list_accounts=answer("list_accounts", NS(json=answer("json", accounts))))
+                    list_accounts=answer("list_accounts", NS(json=answer("json", accounts))),
+                    disable_snat=answer("disable_snat", None), enable_snat=answer("enable_snat", None),
+                    zentrova_post=answer("zentrova_post", {"return": True}))
+
+    class Globals:
+        """The tool's process-wide values (class attributes and a class method, as the tool's own)."""
+        yaml = {"configure_gw_name": True, "domain": "prod", "spoke_gw_name": "spoke-7-gw"}
+        CID = "cid"
+        api_ep_url = "https://ctl/v1/api"
+        getDryRun = classmethod(answer("getDryRun", False))
     cred = NS(getCSC=answer("getCSC", "token"), getSubId=answer("getSubId", "sub-7"))
     hub = NS(name="hub")
     network = NS(virtual_networks=NS(get=answer("virtual_networks.get", hub)))
     return {"arg": graph, "av": controller, "yctx": answer("yctx", NS(generateAzureCredential=answer(
-        "generateAzureCredential", cred))), "NetworkManagementClient": answer("NetworkManagementClient", network)}
+        "generateAzureCredential", cred))), "NetworkManagementClient": answer("NetworkManagementClient", network),
+        "Globals": Globals}
 
 
 def install(globals_):
     for name, value in globals_.items():
         setattr(trafswap, name, value)
         globals()[name] = value
+    SwitchTraffic.DryRun = False
 
 
 def operations(impl):
     cred = NS(getCSC=lambda: "token", getSubId=lambda: "sub-1")
     vnet = NS(id="/subscriptions/sub-1/resourceGroups/rg-1/providers/Microsoft.Network/virtualNetworks/spoke",
               name="spoke")
+    def live(run):
+        """SNAT requests are sent (the dry-run switch is set once per case)."""
+        def call():
+            if impl.DryRun:
+                impl.DryRun = False
+            return run()
+        return call
+
     return (lambda: impl.isVnetWithVng(cred, vnet, "ExpressRoute"),
-            lambda: impl.getTransitVnet("https://ctl/v1/api", "cid", "transit-gw")[1].name)
+            lambda: impl.getTransitVnet("https://ctl/v1/api", "cid", "transit-gw")[1].name,
+            lambda: impl.getResources(QUERY, cred),
+            live(lambda: impl.disableSnat("https://ctl/v1/api", "cid", "spoke-7-gw")),
+            live(lambda: impl.enableSingleIPSnat("https://ctl/v1/api", "cid", "spoke-7-gw")),
+            lambda: impl.attach_spoke_domain(True))
 
 
 def same_host_calls():
     calls = []
     install(fakes(calls))
-    for index in range(2):
+    for index in range(len(operations(PySwitchTraffic))):
         seen = []
         for impl in (SwitchTraffic, PySwitchTraffic):
             calls.clear()
@@ -149,8 +224,9 @@ def cases():
     logger.propagate = False
     same_host_calls()
     install(fakes())
-    (cpp_vng, cpp_transit), (py_vng, py_transit) = operations(SwitchTraffic), operations(PySwitchTraffic)
-    return [
-        Case("isVnetWithVng (2 rows, second matches)", cpp_vng, py_vng, number=20000),
-        Case("getTransitVnet (301 gateways, 20 accounts)", cpp_transit, py_transit, number=2000),
-    ]
+    names = ("isVnetWithVng (2 rows, second matches)", "getTransitVnet (301 gateways, 20 accounts)",
+             "getResources (one query)", "disableSnat (request sent)", "enableSingleIPSnat (request sent)",
+             "attach_spoke_domain (attach, request posted)")
+    numbers = (20000, 2000, 20000, 20000, 20000, 20000)
+    return [Case(name, cpp, py, number=number) for name, cpp, py, number
+            in zip(names, operations(SwitchTraffic), operations(PySwitchTraffic), numbers)]

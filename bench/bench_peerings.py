@@ -221,9 +221,16 @@ def host(recorded=None):
         peers[sub][rg, name] = [peering(remote_id, vnet_id(sub, "rg-x", f"other-{i}"), "o1", transit=True),
                                 peering(remote_id, vnet_id(SUBS[1], "rg-local", "vnet-local"), "impostor", transit=True),
                                 peering(remote_id, local_id, f"{i}-to-local", transit=i % 3 != 0)]
+    # A hub of the second subscription: 300 spokes' peerings, the local VNet's last.
+    hub_id = vnet_id(SUBS[1], "rg-hub", "vnet-hub")
+    peers[SUBS[1]]["rg-hub", "vnet-hub"] = [
+        peering(hub_id, vnet_id(SUBS[i % 5], f"rg-{i % 7}", f"spoke-{i}"), f"hub-to-{i}", transit=True)
+        for i in range(298)] + [peering(hub_id, vnet_id(SUBS[1], "rg-local", "vnet-local"), "impostor"),
+                                peering(hub_id, local_id, "hub-to-local", transit=True)]
     fields = {p.name: vars(p) for p in locals_}          # get answers a fresh model, as the SDK does
     lock = NS(name="vnet-lock")
     pager = NS(next=rec("locks.next", itertools.repeat(lock).__next__))
+    poller = NS(result=rec("poller.result", itertools.repeat(None).__next__))
     clients, lock_clients, creds = {}, {}, {}
     for sub in SUBS:
         csc, spc = ("csc", sub), ("spc", sub)
@@ -233,10 +240,14 @@ def host(recorded=None):
         listed = peers[sub]
         clients[csc] = NS(
             virtual_network_peerings=NS(get=rec("peerings.get", lambda rg, v, name: NS(**fields[name])),
-                                        list=rec("peerings.list", lambda rg, v, listed=listed: iter(listed[rg, v]))),
+                                        list=rec("peerings.list", lambda rg, v, listed=listed: iter(listed[rg, v])),
+                                        begin_create_or_update=rec("peerings.begin_create_or_update",
+                                                                   lambda rg, v, name, parameters: poller),
+                                        begin_delete=rec("peerings.begin_delete", lambda rg, v, name: poller)),
             virtual_networks=NS(list_all=rec("vnets.list_all", vnets[sub].__iter__)))
-        lock_clients[spc] = NS(management_locks=NS(list_at_resource_level=rec(
-            "locks.list", lambda rg, ns, parent, kind, name: pager)))
+        lock_clients[spc] = NS(management_locks=NS(
+            list_at_resource_level=rec("locks.list", lambda rg, ns, parent, kind, name: pager),
+            delete_at_resource_level=rec("locks.delete", lambda rg, ns, parent, kind, name, lock: None)))
 
     class YamlContext:
         __slots__ = ()
@@ -301,6 +312,14 @@ def cases():
     same_host_calls([delete, disable])
     vnet, client, names = host()
     bind(names)
+    hub = vnet_id(SUBS[1], "rg-hub", "vnet-hub")
+    cred, hub_vnet = names["yctx"].generateAzureCredential(SUBS[1]), NS(name="vnet-hub", id=hub)
+
+    def remote(impl, vnet, client):
+        return impl.getRemotePeering(None, hub, vnet.id + "/virtualNetworkPeerings/local-to-hub")
+
+    def lock(impl, vnet, client):
+        return impl.deleteVnetLock(cred, hub_vnet, indent=2)
 
     def at(level, run):
         """The run with the module logger at `level` (set once, so a case's repeats all pay the same)."""
@@ -315,4 +334,6 @@ def cases():
         Case("deletePeerings, log level WARNING", *at(logging.WARNING, delete), number=100),
         Case("disableUseRemoteGwInPeering (200 peerings, dry-run)", *at(logging.INFO, disable), number=300),
         Case("disableUseRemoteGwInPeering, log level WARNING", *at(logging.WARNING, disable), number=300),
+        Case("getRemotePeering (hub with 300 peerings, the match last)", *at(logging.INFO, remote), number=2000),
+        Case("deleteVnetLock (a lock, indent 2, dry-run)", *at(logging.INFO, lock), number=20000),
     ]

@@ -127,3 +127,14 @@ int run_module_init(PyObject* module, void (*body)()) {
 }
 
 }  // namespace pg
+
+// ---------------------------------------------------------------- module logger through the globals cache
+
+namespace pg {
+
+object module_logger_cached() {
+    object getLogger = module_attr<k_getLogger>(global<k_logging>());
+    return call(getLogger, global<k___name__>());
+}
+
+}  // namespace pg

@@ -69,3 +69,63 @@ int run_module_init(PyObject* module, void (*body)());
     extern "C" __attribute__((visibility("default"))) PyObject* PyInit_##name() {         \
         return PyModuleDef_Init(&dm_def_##name);                                          \
     }
+
+// ---------------------------------------------------------------- module globals read often
+
+#include <cstdint>
+
+namespace pg {
+
+// Globals::get(Name) for a declared name, remembered while the module's dict
+// is the same dict at the same version (every change to a dict gives it a new,
+// globally unique version tag), as the interpreter's LOAD_GLOBAL remembers it.
+// A name found only in builtins, or an interpreter without the tag, reads anew.
+template <const Text& Name>
+object global() {
+#if PY_VERSION_HEX < 0x030C0000
+    static PyObject* dict = nullptr;
+    static std::uint64_t version = 0;
+    static PyObject* value = nullptr;  // borrowed from the dict, alive while it is unchanged
+    auto* d = reinterpret_cast<PyDictObject*>(Globals::dict().ptr());
+    if (reinterpret_cast<PyObject*>(d) == dict && d->ma_version_tag == version) return borrow(value);
+    if (PyObject* v = PyDict_GetItemWithError(Globals::dict().ptr(), Name.ptr())) {
+        dict = Globals::dict().ptr();
+        version = d->ma_version_tag;
+        value = v;
+        return borrow(v);
+    }
+#endif
+    return Globals::get(Name);
+}
+
+// module.Name for an exact module object, remembered while the module's dict
+// is unchanged (the module type holds nothing under the name, so the dict
+// answers, as for LOAD_ATTR on a module); any other object reads anew.
+template <const Text& Name>
+object module_attr(handle module) {
+#if PY_VERSION_HEX < 0x030C0000
+    static PyObject* dict = nullptr;  // a strong reference: the tag is read only from a live dict
+    static std::uint64_t version = 0;
+    static PyObject* value = nullptr;
+    if (!PyModule_CheckExact(module.ptr())) return attr(module, Name);
+    PyObject* d = PyModule_GetDict(module.ptr());
+    if (d == dict && reinterpret_cast<PyDictObject*>(d)->ma_version_tag == version) return borrow(value);
+    object v = attr(module, Name);
+    if (PyDict_GetItemWithError(d, Name.ptr()) == v.ptr() && !_PyType_Lookup(&PyModule_Type, Name.ptr())) {
+        Py_INCREF(d);
+        Py_XSETREF(dict, d);
+        version = reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
+        value = v.ptr();
+    }
+    if (PyErr_Occurred()) raise_pending();
+    return v;
+#else
+    return attr(module, Name);
+#endif
+}
+
+// module_logger() with `logging`, `__name__` and `logging.getLogger` read
+// through the two caches above: the same call of the same function.
+object module_logger_cached();
+
+}  // namespace pg

@@ -353,3 +353,32 @@ object next_or_null(handle iterator);
 void unpack(handle values, object* targets, Py_ssize_t n);
 
 }  // namespace pg
+
+// ---------------------------------------------------------------- keyword calls with fixed names
+
+namespace pg {
+
+namespace detail {
+// The tuple of a call site's keyword names, made once and kept for the process.
+inline PyObject* keyword_names(std::initializer_list<PyObject*> names) {
+    PyObject* t = PyTuple_New(Py_ssize_t(names.size()));
+    if (!t) raise_pending();
+    Py_ssize_t i = 0;
+    for (PyObject* name : names) PyTuple_SET_ITEM(t, i++, new_ref(name));
+    return t;
+}
+}  // namespace detail
+
+// f(p1, ..., N1=v1, N2=v2, ...) for declared names, the keyword values last:
+// as the interpreter keeps a call's keyword names as a constant, their tuple
+// is made on the first call only.
+template <const Text&... Names, class... A>
+object call_keywords(handle f, const A&... values) {
+    static_assert(sizeof...(Names) <= sizeof...(A), "a value for every keyword");
+    static PyObject* const names = detail::keyword_names({Names.ptr()...});
+    PyObject* argv[] = {nullptr, detail::arg_ptr(values)...};
+    constexpr std::size_t positional = sizeof...(A) - sizeof...(Names);
+    return checked(PyObject_Vectorcall(f.ptr(), argv + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, names));
+}
+
+}  // namespace pg

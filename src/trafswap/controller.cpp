@@ -73,12 +73,12 @@ Text k_resource_group{" resource group "};
 // av.<change>(api_endpoint_url=..., CID=..., gw_name=...) unless the class is
 // in dry-run; a failure is logged as `failed` + gw_name + ". " + the error.
 // True when the request was sent and did not raise.
-bool snat_request(handle cls, handle logger, handle change, handle failed, handle api_endpoint_url,
+bool snat_request(handle cls, handle logger, const Text& change, handle failed, handle api_endpoint_url,
                   handle CID, handle gw_name) {
     if (truth(attr(cls, k_DryRun))) return false;
     try {
-        call_kw(attr(Globals::get(k_av), change), {},
-                {{k_api_endpoint_url, api_endpoint_url}, {k_CID, CID}, {k_gw_name, gw_name}});
+        call_keywords<k_api_endpoint_url, k_CID, k_gw_name>(attr(global<k_av>(), change), api_endpoint_url,
+                                                             CID, gw_name);
     } catch (const Error& e) {
         if (!is_exception(e)) throw;
         log(logger, Level::error, concat(failed, gw_name, k_dot_blank, exception_value(e)));
@@ -88,7 +88,7 @@ bool snat_request(handle cls, handle logger, handle change, handle failed, handl
 }
 
 object disableSnat(handle cls, handle api_endpoint_url, handle CID, handle gw_name) {
-    object logger = module_logger();
+    object logger = module_logger_cached();
     log(logger, Level::info, concat(k_disable_heading, gw_name, k_snat));
     if (snat_request(cls, logger, k_disable_snat, k_disable_failed, api_endpoint_url, CID, gw_name))
         log(logger, Level::info, k_done);
@@ -96,7 +96,7 @@ object disableSnat(handle cls, handle api_endpoint_url, handle CID, handle gw_na
 }
 
 object enableSingleIPSnat(handle cls, handle api_endpoint_url, handle CID, handle gw_name) {
-    object logger = module_logger();
+    object logger = module_logger_cached();
     log(logger, Level::info, concat(k_enable_heading, gw_name));
     if (snat_request(cls, logger, k_enable_snat, k_enable_failed, api_endpoint_url, CID, gw_name))
         log(logger, Level::info, concat(k_enable_done, gw_name));
@@ -104,7 +104,7 @@ object enableSingleIPSnat(handle cls, handle api_endpoint_url, handle CID, handl
 }
 
 // Globals.yaml[key]
-object document_item(handle key) { return item(attr(Globals::get(k_Globals), k_yaml), key); }
+object document_item(handle key) { return item(attr(global<k_Globals>(), k_yaml), key); }
 
 // Attaches the spoke gateway to the document's security domain, or detaches
 // it; the tool-wide dry-run switch (not the class's) holds the request back.
@@ -112,8 +112,8 @@ object attach_spoke_domain(handle, handle attach) {
     if (eq(document_item(k_configure_gw_name), Py_False)) return none();
     object domain = document_item(k_domain);
     if (is_none(domain)) return none();
-    object logger = module_logger();
-    object globals = Globals::get(k_Globals);
+    object logger = module_logger_cached();
+    object globals = global<k_Globals>();
     object CID = attr(globals, k_CID);
     object attachment = document_item(k_spoke_gw_name);
     object dry_run = call_method(globals, k_getDryRun);
@@ -126,14 +126,15 @@ object attach_spoke_domain(handle, handle attach) {
         attaching ? concat(k_attach, attachment, k_to_domain, domain)
                   : concat(k_detach, attachment, k_from_domain, domain));
     object api_ep_url = attr(globals, k_api_ep_url);
-    if (!truth(dry_run)) call(attr(Globals::get(k_av), k_zentrova_post), api_ep_url, payload);
+    if (!truth(dry_run)) call(attr(global<k_av>(), k_zentrova_post), api_ep_url, payload);
     return none();
 }
 
-// av.<list>(api_endpoint_url=..., CID=..., <keyword>=<value>).json()
-object controller_reply(handle list, handle api_endpoint_url, handle CID, handle keyword, handle value) {
-    object response = call_kw(attr(Globals::get(k_av), list), {},
-                              {{k_api_endpoint_url, api_endpoint_url}, {k_CID, CID}, {keyword, value}});
+// av.<list>(api_endpoint_url=..., CID=..., <Keyword>=<value>).json()
+template <const Text& Keyword>
+object controller_reply(const Text& list, handle api_endpoint_url, handle CID, handle value) {
+    object response =
+        call_keywords<k_api_endpoint_url, k_CID, Keyword>(attr(global<k_av>(), list), api_endpoint_url, CID, value);
     return call_method(response, k_json);
 }
 
@@ -143,7 +144,7 @@ object none_pair() { return tuple({Py_None, Py_None}); }
 // its subscription, as (cred, vnet); (None, None) when the controller cannot
 // tell which VNet or subscription it is.
 object getTransitVnet(handle, handle api_endpoint_url, handle CID, handle gw_name) {
-    object logger = module_logger();
+    object logger = module_logger_cached();
     log(logger, Level::info, k_lookup_heading);
 
     // The first gateway of that name decides; every record is still read, so
@@ -151,8 +152,7 @@ object getTransitVnet(handle, handle api_endpoint_url, handle CID, handle gw_nam
     object accountName, vnetId;
     bool refused = false;
     try {
-        object jresult = controller_reply(k_list_gateway_info, api_endpoint_url, CID,
-                                          k_vpc_access_account_name, k_empty);
+        object jresult = controller_reply<k_vpc_access_account_name>(k_list_gateway_info, api_endpoint_url, CID, k_empty);
         if (eq(item(jresult, k_return), Py_False)) {
             log(logger, Level::error, k_no_gateway_info);
             refused = true;
@@ -185,7 +185,7 @@ object getTransitVnet(handle, handle api_endpoint_url, handle CID, handle gw_nam
     // subscription is used.
     object subId;
     try {
-        object jresult = controller_reply(k_list_accounts, api_endpoint_url, CID, k_iam_based, k_false);
+        object jresult = controller_reply<k_iam_based>(k_list_accounts, api_endpoint_url, CID, k_false);
         if (eq(item(jresult, k_return), Py_False)) {
             log(logger, Level::error, k_no_account_list);
             return none_pair();
@@ -206,8 +206,8 @@ object getTransitVnet(handle, handle api_endpoint_url, handle CID, handle gw_nam
         return none_pair();
     }
 
-    object cred = call_method(call(Globals::get(k_yctx)), k_generateAzureCredential, subId);
-    object client_class = Globals::get(k_NetworkManagementClient);
+    object cred = call_method(call(global<k_yctx>()), k_generateAzureCredential, subId);
+    object client_class = global<k_NetworkManagementClient>();
     object csc = call_method(cred, k_getCSC);  // before getSubId, as Python evaluates arguments
     object network_client = call(client_class, csc, call_method(cred, k_getSubId));
     object vnet = call_method(attr(network_client, k_virtual_networks), k_get, rgName, vnetName);

@@ -41,18 +41,23 @@ Text k_no_vng{" has no VNG"};
 Text k_has_vng{" has VNG - "};
 Text k_not_type{" has VNG but NOT type "};
 
+// `[x]` as a list display makes it: sized for its one item at once.
+object one_item_list(handle x) {
+    object list = checked(PyList_New(1));
+    PyList_SET_ITEM(list.ptr(), 0, new_ref(x.ptr()));
+    return list;
+}
+
 // The response of one resource-graph query of the credential's subscription,
 // rows as mappings keyed by column name; no further page is asked for.
 object getResources(handle, handle strQuery, handle cred) {
-    object arg = Globals::get(k_arg);
+    object arg = global<k_arg>();
     object client_class = attr(arg, k_ResourceGraphClient);
     object argClient = call(client_class, call_method(cred, k_getCSC));
-    object argQueryOptions =
-        call_kw(attr(attr(arg, k_models), k_QueryRequestOptions), {}, {{k_result_format, k_objectArray}});
-    object subsList = new_list();
-    append(subsList, call_method(cred, k_getSubId));
-    object argQuery = call_kw(attr(attr(arg, k_models), k_QueryRequest), {},
-                              {{k_subscriptions, subsList}, {k_query, strQuery}, {k_options, argQueryOptions}});
+    object argQueryOptions = call_keywords<k_result_format>(attr(attr(arg, k_models), k_QueryRequestOptions), k_objectArray);
+    object subsList = one_item_list(call_method(cred, k_getSubId));
+    object argQuery = call_keywords<k_subscriptions, k_query, k_options>(attr(attr(arg, k_models), k_QueryRequest),
+                                                                         subsList, strQuery, argQueryOptions);
     return call_method(argClient, k_resources, argQuery);
 }
 
@@ -64,7 +69,7 @@ object quoted_literal_body(handle id) {
 
 object isVnetWithVng(handle cls, handle cred, handle vnet, handle vngType) {
     static PyObject* const zero = PyLong_FromLong(0);  // the cached small int, never freed
-    object logger = module_logger();
+    object logger = module_logger_cached();
     object gs = concat(attr(vnet, k_id), k_gateway_subnet);
     // '%s' % text is the text itself, so the query is the three pieces joined.
     object query_vng_str = concat(k_query_head, quoted_literal_body(gs), k_query_tail);

@@ -24,13 +24,13 @@ Text k_error{"  **Error** "};
 
 // Deletes the first lock listed on the VNet; `indent` blanks lead every line.
 object deleteVnetLock(handle cls, handle cred, handle vnet, handle indent) {
-    object logger = module_logger();
+    object logger = module_logger_cached();
     if (eq(cred, Py_None) || eq(vnet, Py_None)) return none();
     object space = checked(PyNumber_Multiply(k_blank.ptr(), indent.ptr()));
     log(logger, Level::info, concat(space, k_heading, attr(vnet, k_name)));
     object spc = call_method(cred, k_getSPC);
     object subId = call_method(cred, k_getSubId);
-    object lock_client = call(Globals::get(k_ManagementLockClient), spc, subId);
+    object lock_client = call(global<k_ManagementLockClient>(), spc, subId);
     object rgName = rg_of(attr(vnet, k_id));
     object locks = attr(lock_client, k_management_locks);
     object resp = call_method(locks, k_list_at_resource_level, rgName, k_provider, k_no_parent, k_virtualNetworks,

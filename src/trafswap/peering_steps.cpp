@@ -65,7 +65,7 @@ bool skipped_peering(handle logger, handle peeringObj, handle peeringName, handl
         return true;
     }
     object remoteVnetId = attr(attr(peeringObj, k_remote_virtual_network), k_id);
-    object vhubName = call_method(Globals::get(k_vwm), k_getVHubNameFromPeering, remoteVnetId);
+    object vhubName = call_method(global<k_vwm>(), k_getVHubNameFromPeering, remoteVnetId);
     if (truth(vhubName)) {
         log(logger, Level::info, concat(k_virtual_hub, peeringName, k_skipped));
         return true;
@@ -80,17 +80,17 @@ bool without_peerings(handle logger, handle vnet) {
 }
 
 object credential_of(handle subscriptionId) {
-    return call_method(call(Globals::get(k_yctx)), k_generateAzureCredential, subscriptionId);
+    return call_method(call(global<k_yctx>()), k_generateAzureCredential, subscriptionId);
 }
 
 object network_client_of(handle cred) {
     object csc = call_method(cred, k_getCSC);
     object subId = call_method(cred, k_getSubId);
-    return call(Globals::get(k_NetworkManagementClient), csc, subId);
+    return call(global<k_NetworkManagementClient>(), csc, subId);
 }
 
-object id_segment(handle id, handle position) {
-    return segment(id, k_slash, attr(Globals::get(k_dl), position));
+object id_segment(handle id, const Text& position) {
+    return segment(id, k_slash, attr(global<k_dl>(), position));
 }
 
 object rg_of(handle id) { return id_segment(id, k_RG_I); }

@@ -23,7 +23,7 @@ object credential_of(handle subscriptionId);
 object network_client_of(handle cred);
 
 // Segment DiscoveryLib.<position> of an ARM id split at "/".
-object id_segment(handle id, handle position);
+object id_segment(handle id, const Text& position);
 object rg_of(handle id);
 
 // `not cls.DryRun`

@@ -265,3 +265,39 @@ def test_transit_azure_failures_propagate(av, azure, caplog, monkeypatch):
     with pytest.raises(AttributeError):
         SwitchTraffic.getTransitVnet("u", "c", "transit-gw")
     assert report(caplog) == [LOOKUP, LOOKUP]
+
+
+# ---------------------------------------------------------------- module globals read at call time
+
+def test_rebound_and_removed_globals_are_seen_at_the_next_call(av, monkeypatch, caplog):
+    # The operations remember where a global and logging.getLogger were found;
+    # a rebinding or removal between two calls must still be seen, as Python sees it.
+    first = av()
+    SwitchTraffic.enableSingleIPSnat("u", "c", "gw1")
+    second = av()
+    SwitchTraffic.enableSingleIPSnat("u", "c", "gw2")
+    assert [c[2]["gw_name"] for c in first.calls] == ["gw1"]
+    assert [c[2]["gw_name"] for c in second.calls] == ["gw2"]
+    monkeypatch.delattr(trafswap, "av")
+    SwitchTraffic.enableSingleIPSnat("u", "c", "gw3")
+    assert report(caplog)[-1] == ("ERROR", "  **Error** Failed to enable Single IP SNAT on gateway gw3. "
+                                           "name 'av' is not defined")
+
+
+def test_replaced_logging_and_getlogger_are_used(monkeypatch):
+    import types
+    seen = []
+
+    def recorder(tag):
+        return lambda name: seen.append((tag, name)) or NS(info=lambda msg: seen.append((tag, msg)))
+
+    monkeypatch.setattr(SwitchTraffic, "DryRun", True)
+    fake = types.ModuleType("logging")
+    fake.getLogger = recorder("a")
+    monkeypatch.setattr(trafswap, "logging", fake)
+    SwitchTraffic.disableSnat(gw_name="g")
+    fake.getLogger = recorder("b")  # the module's own dict changes
+    SwitchTraffic.disableSnat(gw_name="g")
+    monkeypatch.setattr(trafswap, "logging", NS(getLogger=recorder("c")))  # not a module: read generically
+    SwitchTraffic.disableSnat(gw_name="g")
+    assert seen == [(tag, item) for tag in "abc" for item in (LOGGER, "- Disable gw g SNAT")]
