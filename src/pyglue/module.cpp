@@ -90,9 +90,8 @@ object import_from(const char* module, const char* name) {
 // ---------------------------------------------------------------- logging
 
 object module_logger() {
-    object logging = Globals::get(k_logging);
-    object name = Globals::get(k___name__);
-    return call_method(logging, k_getLogger, name);
+    object getLogger = module_attr<k_getLogger>(global<k_logging>());
+    return call(getLogger, global<k___name__>());
 }
 
 void log(handle logger, Level level, handle message) {
@@ -124,17 +123,6 @@ int run_module_init(PyObject* module, void (*body)()) {
         set_error_from_current_exception();
         return -1;
     }
-}
-
-}  // namespace pg
-
-// ---------------------------------------------------------------- module logger through the globals cache
-
-namespace pg {
-
-object module_logger_cached() {
-    object getLogger = module_attr<k_getLogger>(global<k_logging>());
-    return call(getLogger, global<k___name__>());
 }
 
 }  // namespace pg

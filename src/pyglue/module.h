@@ -4,6 +4,8 @@
 
 #include "pyglue.h"
 
+#include <cstdint>
+
 namespace pg {
 
 // The globals of the extension module being loaded or called. Each extension
@@ -31,50 +33,6 @@ object import_package(const char* dotted);
 object import_module(const char* dotted);
 // `from module import name` — ImportError when the module lacks the name.
 object import_from(const char* module, const char* name);
-
-// `logging.getLogger(__name__)`, both names resolved in the module's globals now.
-object module_logger();
-
-// logger.<level>(message)
-enum class Level { debug, info, warning, error, critical };
-void log(handle logger, Level level, handle message);
-
-// Warns (RuntimeWarning) when the running interpreter's minor version differs
-// from the one the module was built for.
-void warn_if_other_python(const char* module, const char* built_for);
-
-// Runs module initialisation code and turns anything it throws into the
-// pending Python exception; returns -1 on failure as an exec slot must.
-int run_module_init(PyObject* module, void (*body)());
-
-}  // namespace pg
-
-#ifndef DM_BUILT_FOR_PYTHON
-#error "DM_BUILT_FOR_PYTHON (the Python version the module is built for) must be defined"
-#endif
-
-// Defines the extension's only exported symbol, PyInit_<name>, using
-// multi-phase initialisation: an error raised by `body` propagates from the
-// import statement as it is (a missing input file stays FileNotFoundError).
-#define DM_MODULE(name, doc, body)                                                        \
-    static int dm_exec_##name(PyObject* m) {                                              \
-        pg::warn_if_other_python("dm.arm." #name, DM_BUILT_FOR_PYTHON);                   \
-        if (PyErr_Occurred()) return -1;                                                  \
-        return pg::run_module_init(m, body);                                              \
-    }                                                                                     \
-    static PyModuleDef_Slot dm_slots_##name[] = {{Py_mod_exec, (void*)dm_exec_##name},    \
-                                                 {0, nullptr}};                           \
-    static PyModuleDef dm_def_##name = {PyModuleDef_HEAD_INIT, #name, doc, 0, nullptr,    \
-                                        dm_slots_##name, nullptr, nullptr, nullptr};      \
-    extern "C" __attribute__((visibility("default"))) PyObject* PyInit_##name() {         \
-        return PyModuleDef_Init(&dm_def_##name);                                          \
-    }
-
-// ---------------------------------------------------------------- module globals read often
-
-#include <cstdint>
-
-namespace pg {
 
 // Globals::get(Name) for a declared name, remembered while the module's dict
 // is the same dict at the same version (every change to a dict gives it a new,
@@ -124,8 +82,41 @@ object module_attr(handle module) {
 #endif
 }
 
-// module_logger() with `logging`, `__name__` and `logging.getLogger` read
-// through the two caches above: the same call of the same function.
-object module_logger_cached();
+// `logging.getLogger(__name__)`, both names resolved in the module's globals
+// now (through global<>, and getLogger through module_attr<>).
+object module_logger();
+
+// logger.<level>(message)
+enum class Level { debug, info, warning, error, critical };
+void log(handle logger, Level level, handle message);
+
+// Warns (RuntimeWarning) when the running interpreter's minor version differs
+// from the one the module was built for.
+void warn_if_other_python(const char* module, const char* built_for);
+
+// Runs module initialisation code and turns anything it throws into the
+// pending Python exception; returns -1 on failure as an exec slot must.
+int run_module_init(PyObject* module, void (*body)());
 
 }  // namespace pg
+
+#ifndef DM_BUILT_FOR_PYTHON
+#error "DM_BUILT_FOR_PYTHON (the Python version the module is built for) must be defined"
+#endif
+
+// Defines the extension's only exported symbol, PyInit_<name>, using
+// multi-phase initialisation: an error raised by `body` propagates from the
+// import statement as it is (a missing input file stays FileNotFoundError).
+#define DM_MODULE(name, doc, body)                                                        \
+    static int dm_exec_##name(PyObject* m) {                                              \
+        pg::warn_if_other_python("dm.arm." #name, DM_BUILT_FOR_PYTHON);                   \
+        if (PyErr_Occurred()) return -1;                                                  \
+        return pg::run_module_init(m, body);                                              \
+    }                                                                                     \
+    static PyModuleDef_Slot dm_slots_##name[] = {{Py_mod_exec, (void*)dm_exec_##name},    \
+                                                 {0, nullptr}};                           \
+    static PyModuleDef dm_def_##name = {PyModuleDef_HEAD_INIT, #name, doc, 0, nullptr,    \
+                                        dm_slots_##name, nullptr, nullptr, nullptr};      \
+    extern "C" __attribute__((visibility("default"))) PyObject* PyInit_##name() {         \
+        return PyModuleDef_Init(&dm_def_##name);                                          \
+    }

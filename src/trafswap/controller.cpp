@@ -88,7 +88,7 @@ bool snat_request(handle cls, handle logger, const Text& change, handle failed, 
 }
 
 object disableSnat(handle cls, handle api_endpoint_url, handle CID, handle gw_name) {
-    object logger = module_logger_cached();
+    object logger = module_logger();
     log(logger, Level::info, concat(k_disable_heading, gw_name, k_snat));
     if (snat_request(cls, logger, k_disable_snat, k_disable_failed, api_endpoint_url, CID, gw_name))
         log(logger, Level::info, k_done);
@@ -96,7 +96,7 @@ object disableSnat(handle cls, handle api_endpoint_url, handle CID, handle gw_na
 }
 
 object enableSingleIPSnat(handle cls, handle api_endpoint_url, handle CID, handle gw_name) {
-    object logger = module_logger_cached();
+    object logger = module_logger();
     log(logger, Level::info, concat(k_enable_heading, gw_name));
     if (snat_request(cls, logger, k_enable_snat, k_enable_failed, api_endpoint_url, CID, gw_name))
         log(logger, Level::info, concat(k_enable_done, gw_name));
@@ -112,7 +112,7 @@ object attach_spoke_domain(handle, handle attach) {
     if (eq(document_item(k_configure_gw_name), Py_False)) return none();
     object domain = document_item(k_domain);
     if (is_none(domain)) return none();
-    object logger = module_logger_cached();
+    object logger = module_logger();
     object globals = global<k_Globals>();
     object CID = attr(globals, k_CID);
     object attachment = document_item(k_spoke_gw_name);
@@ -144,7 +144,7 @@ object none_pair() { return tuple({Py_None, Py_None}); }
 // its subscription, as (cred, vnet); (None, None) when the controller cannot
 // tell which VNet or subscription it is.
 object getTransitVnet(handle, handle api_endpoint_url, handle CID, handle gw_name) {
-    object logger = module_logger_cached();
+    object logger = module_logger();
     log(logger, Level::info, k_lookup_heading);
 
     // The first gateway of that name decides; every record is still read, so

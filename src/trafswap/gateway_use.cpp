@@ -38,7 +38,7 @@ void alerted(handle logger, Body&& body) {
 
 object disableUseRemoteGwInPeering(handle cls, handle subscriptionId, handle local_network_client, handle vnet,
                                    handle exclude) {
-    object logger = module_logger_cached();
+    object logger = module_logger();
     object peeringPropList = new_list();
     object rgName = rg_of(attr(vnet, k_id));
     log(logger, Level::info, k_disable_heading);
@@ -70,7 +70,7 @@ object disableUseRemoteGwInPeering(handle cls, handle subscriptionId, handle loc
 }
 
 object restoreUseRemoteGwInPeering(handle cls, handle local_network_client, handle peeringPropList) {
-    object logger = module_logger_cached();
+    object logger = module_logger();
     log(logger, Level::info, k_restore_heading);
     if (length(peeringPropList) == 0) {
         log(logger, Level::info, k_nothing_to_restore);

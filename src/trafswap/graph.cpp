@@ -69,7 +69,7 @@ object quoted_literal_body(handle id) {
 
 object isVnetWithVng(handle cls, handle cred, handle vnet, handle vngType) {
     static PyObject* const zero = PyLong_FromLong(0);  // the cached small int, never freed
-    object logger = module_logger_cached();
+    object logger = module_logger();
     object gs = concat(attr(vnet, k_id), k_gateway_subnet);
     // '%s' % text is the text itself, so the query is the three pieces joined.
     object query_vng_str = concat(k_query_head, quoted_literal_body(gs), k_query_tail);

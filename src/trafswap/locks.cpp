@@ -24,7 +24,7 @@ Text k_error{"  **Error** "};
 
 // Deletes the first lock listed on the VNet; `indent` blanks lead every line.
 object deleteVnetLock(handle cls, handle cred, handle vnet, handle indent) {
-    object logger = module_logger_cached();
+    object logger = module_logger();
     if (eq(cred, Py_None) || eq(vnet, Py_None)) return none();
     object space = checked(PyNumber_Multiply(k_blank.ptr(), indent.ptr()));
     log(logger, Level::info, concat(space, k_heading, attr(vnet, k_name)));

@@ -90,7 +90,7 @@ void wait(handle poller) { call_method(poller, k_result); }
 // remote VNet whose back-pointer names the local VNet, its subscription
 // included (a same-named VNet elsewhere is not the local one).
 object getRemotePeering(handle, handle, handle remotePeeringVnetId, handle localPeerId) {
-    object logger = module_logger_cached();
+    object logger = module_logger();
     object localSubscriptionId = id_segment(localPeerId, k_SUB_I);
     object localRgName = id_segment(localPeerId, k_RG_I);
     object localVnetName = id_segment(localPeerId, k_VNET_I);
@@ -215,7 +215,7 @@ const char* const delete_doc =
 
 object deletePeerings(handle cls, handle YAML, handle subscriptionId, handle vnet,
                       handle local_network_client_arg, handle exclude) {
-    object logger = module_logger_cached();
+    object logger = module_logger();
     object local_network_client = borrow(local_network_client_arg);
     if (eq(local_network_client, Py_None)) local_network_client = network_client_of(credential_of(subscriptionId));
     object peeringPairList = new_list();
@@ -265,7 +265,7 @@ void create_half(handle client, handle pp, handle rgKey, handle vnetKey, handle 
 // with one half (its credential, client or create request) is logged and the
 // other half and the later records go on.
 object addPeerings(handle cls, handle peeringPairList) {
-    object logger = module_logger_cached();
+    object logger = module_logger();
     log(logger, Level::info, k_restore_heading);
     if (length(peeringPairList) == 0) log(logger, Level::info, k_no_record);
     for (handle pp : iterate(peeringPairList)) {
