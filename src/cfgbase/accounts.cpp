@@ -46,18 +46,46 @@ void exit_after_error(handle logger, handle message) {
     call_method(Globals::get(k_sys), k_exit, integer(1));
 }
 
-// The record of one subscription served by an "azure_cred" entry.
+// Whether looking up an exact str in `d` runs no host code: an exact dict
+// whose keys are all exact str (no __eq__ of a key can be met on a probe).
+bool plain_text_dict(handle d) {
+    if (!PyDict_CheckExact(d.ptr())) return false;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(d.ptr(), &pos, &key, &value))
+        if (!PyUnicode_CheckExact(key)) return false;
+    return true;
+}
+
+// The record of one subscription served by an "azure_cred" entry, its keys
+// set one by one into an empty dictionary: that keeps the compact table of
+// text keys a dict display makes (a table sized up front through the C API
+// takes keys of any kind, larger and slower to search).
 object credential_record(handle entry, handle subId, handle apps) {
-    return dict_of({
-        {k_secret_env, item(entry, k_arm_application_secret_env)},
-        {k_secret_data_src, contains(entry, k_arm_application_secret_data_src)
-                                ? item(entry, k_arm_application_secret_data_src)
-                                : borrow(k_empty)},
-        {k_app_id, item(entry, k_arm_application_id)},
-        {k_dir_id, item(entry, k_arm_directory_id)},
-        {k_sub_id, subId},
-        {k_apps, apps},
-    });
+    object secret_env = item(entry, k_arm_application_secret_env);
+    object secret_data_src = contains(entry, k_arm_application_secret_data_src)
+                                 ? item(entry, k_arm_application_secret_data_src)
+                                 : borrow(k_empty);
+    object app_id = item(entry, k_arm_application_id);
+    object dir_id = item(entry, k_arm_directory_id);
+    object record = new_dict();
+    set_item(record, k_secret_env, secret_env);
+    set_item(record, k_secret_data_src, secret_data_src);
+    set_item(record, k_app_id, app_id);
+    set_item(record, k_dir_id, dir_id);
+    set_item(record, k_sub_id, subId);
+    set_item(record, k_apps, apps);
+    return record;
+}
+
+// A new record for the caller to set every value of, in the order of the
+// previous record's keys: a copy of that record while the collector does not
+// track it, else a new empty dictionary. A copy takes the key table at once
+// where setting each key of an empty dictionary hashes, probes and grows it;
+// keys, order, size and tracking come out as a new dictionary's would.
+object same_keys_as(handle previous) {
+    if (!previous || PyObject_GC_IsTracked(previous.ptr())) return new_dict();
+    return checked(PyDict_Copy(previous.ptr()));
 }
 
 // Subscription id -> credential record from "azure_cred"; the "zentrova"
@@ -71,6 +99,7 @@ object getAzureSubscriptionInfo(handle cls, handle yamlObj) {
     if (!PyDict_Check(credentials.ptr())) exit_after_error(logger, k_missing_azure_cred);
 
     object subscriptionMap = new_dict();
+    bool text_keys = true;  // every key of subscriptionMap an exact str so far
     for (handle pair : iterate(call_method(credentials, k_items))) {
         auto [key, val] = unpack2(pair);
         try {
@@ -80,8 +109,27 @@ object getAzureSubscriptionInfo(handle cls, handle yamlObj) {
                 object subIds = item(val, k_arm_subscription_id);
                 if (!PyList_Check(subIds.ptr()))
                     exit_after_error(logger, concat(k_azure_cred_entry, key, k_not_a_list));
-                for (handle subId : iterate(subIds))
-                    set_item(subscriptionMap, subId, credential_record(val, subId, key));
+                // The entry's records differ only in "sub_id". While no host
+                // code can have run since the fields were read (a plain entry,
+                // an exact list, exact-str ids into a map of exact-str keys,
+                // no record replaced), the fields still hold what they held,
+                // and a copy of the previous record with its "sub_id" set
+                // anew is the record reading them again would build.
+                bool unchanged = PyList_CheckExact(subIds.ptr()) && plain_text_dict(val);
+                object record;
+                for (handle subId : iterate(subIds)) {
+                    if (record) {
+                        record = checked(PyDict_Copy(record.ptr()));
+                        set_item(record, k_sub_id, subId);
+                    } else {
+                        record = credential_record(val, subId, key);
+                    }
+                    Py_ssize_t before = PyDict_GET_SIZE(subscriptionMap.ptr());
+                    set_item(subscriptionMap, subId, record);
+                    text_keys = text_keys && PyUnicode_CheckExact(subId.ptr());
+                    if (!unchanged || !text_keys || PyDict_GET_SIZE(subscriptionMap.ptr()) == before)
+                        record = object();
+                }
             }
         } catch (const Error& e) {
             if (!caught(e, PyExc_KeyError)) throw;
@@ -96,9 +144,10 @@ object getAzurermSubscriptionInfo(handle cls, handle yamlObj) {
     (void)cls;
     module_logger();  // taken as every reader does; nothing is logged
     object subscriptionMap = new_dict();
+    object record;
     for (handle subObj : iterate(item(item(yamlObj, k_terraform), k_azurerm))) {
         object subId = item(subObj, k_arm_subscription_id);
-        object record = new_dict();
+        record = same_keys_as(record);
         set_item(subscriptionMap, subId, record);
         set_item(record, k_secret_env, item(subObj, k_arm_application_secret_env));
         set_item(record, k_app_id, item(subObj, k_arm_application_id));
