@@ -173,6 +173,13 @@ object getVnetCidrSubscriptionInfo(handle cls, handle yamlObj) {
     return subscriptionMap;
 }
 
+// record.copy(): an exact dict copies itself at once (its copy cannot be
+// replaced), anything else through its own copy method.
+object copy_of(handle record) {
+    if (PyDict_CheckExact(record.ptr())) return checked(PyDict_Copy(record.ptr()));
+    return call_method(record, k_copy);
+}
+
 // A copy of the subscription's record, else of the default record with
 // "sub_id" set to the subscription, else None; stamped with the account's
 // name and alias.
@@ -180,14 +187,14 @@ object getSubscription(handle cls, handle subscriptionMap, handle subscriptionId
     (void)cls;
     object subscription;
     if (contains(subscriptionMap, subscriptionId)) {
-        subscription = call_method(item(subscriptionMap, subscriptionId), k_copy);
+        subscription = copy_of(item(subscriptionMap, subscriptionId));
     } else if (contains(subscriptionMap, k_zentrova)) {
-        subscription = call_method(item(subscriptionMap, k_zentrova), k_copy);
+        subscription = copy_of(item(subscriptionMap, k_zentrova));
         set_item(subscription, k_sub_id, subscriptionId);
     } else {
         return none();
     }
-    if (eq(account, Py_None)) return subscription;
+    if (eq_none(account)) return subscription;
     if (contains(account, k_account_name)) {
         object name = item(account, k_account_name);
         set_item(subscription, k_account_name, name);
