@@ -185,3 +185,27 @@ def test_selected_record_is_copied_by_its_own_copy_method():
     copied = Common.getSubscription({"s1": original}, "s1", {"account_name": "n"})
     assert type(copied) is dict and copied is not original and copied["a"] is original["a"]
     assert original == {"a": [1]}
+
+
+def test_logger_is_asked_for_on_every_call_and_follows_changed_names(monkeypatch):
+    from dm.arm import cfgbase
+    asked = []
+
+    def getLogger(name=None):
+        asked.append(name)
+        return logging.Logger("recording")
+    doc = {"zentrova": {"controller_private_ip": "10.0.0.4"}}
+    for _ in range(2):
+        assert Common.getControllerPrivateIp(doc) == "10.0.0.4"
+    monkeypatch.setattr(logging, "getLogger", getLogger)  # the logging module's namespace changes
+    Common.getControllerPrivateIp(doc)
+    Common.getControllerPrivateIp(doc)
+    assert asked == ["dm.arm.cfgbase"] * 2
+    monkeypatch.setattr(cfgbase, "__name__", "renamed")  # the module's globals change
+    Common.getAccountName({"account_name": "a"})
+    monkeypatch.setattr(cfgbase, "logging", type("NotAModule", (), {"getLogger": staticmethod(getLogger)}))
+    Common.getArmAccountName({})
+    monkeypatch.delattr(cfgbase, "logging")
+    with pytest.raises(NameError, match="logging"):
+        Common.getControllerPrivateIp(doc)
+    assert asked == ["dm.arm.cfgbase"] * 2 + ["renamed"] * 2
