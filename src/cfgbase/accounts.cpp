@@ -139,6 +139,21 @@ object getAzureSubscriptionInfo(handle cls, handle yamlObj) {
     return subscriptionMap;
 }
 
+// `for x in items: body(x)`. An exact list is walked by index as its own
+// iterator walks it (the length read again at each step, each item held
+// while the body runs); anything else through its iterator.
+template <class Body>
+void for_each(handle items, Body&& body) {
+    if (!PyList_CheckExact(items.ptr())) {
+        for (handle x : iterate(items)) body(x);
+        return;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
+        object x = borrow(PyList_GET_ITEM(items.ptr(), i));
+        body(x);
+    }
+}
+
 // Subscription id -> record from the "terraform"/"azurerm" provider list.
 object getAzurermSubscriptionInfo(handle cls, handle yamlObj) {
     (void)cls;
@@ -164,12 +179,17 @@ object getVnetCidrSubscriptionInfo(handle cls, handle yamlObj) {
     (void)cls;
     module_logger_fast();  // taken as every reader does; nothing is logged
     object subscriptionMap = new_dict();
-    for (handle entry : iterate(item(yamlObj, k_vnet_cidr))) {
+    for_each(item(yamlObj, k_vnet_cidr), [&](handle entry) {
         object subId = item(entry, k_arm_subscription_id);
-        set_item(subscriptionMap, subId, dict_of({{k_secret_env, item(entry, k_arm_application_secret_env)},
-                                                  {k_app_id, item(entry, k_arm_application_id)},
-                                                  {k_dir_id, item(entry, k_arm_directory_id)}}));
-    }
+        object secret_env = item(entry, k_arm_application_secret_env);
+        object app_id = item(entry, k_arm_application_id);
+        object dir_id = item(entry, k_arm_directory_id);
+        object record = new_dict();
+        set_item(record, k_secret_env, secret_env);
+        set_item(record, k_app_id, app_id);
+        set_item(record, k_dir_id, dir_id);
+        set_item(subscriptionMap, subId, record);
+    });
     return subscriptionMap;
 }
 

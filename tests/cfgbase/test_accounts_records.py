@@ -105,3 +105,23 @@ def test_provider_records_are_those_of_the_plain_reading():
     unhashable_first = {"terraform": {"azurerm": [{"arm_subscription_id": ["s"]}]}}
     with pytest.raises(TypeError, match="unhashable"):  # the record is stored before its fields are read
         Common.getAzurermSubscriptionInfo(unhashable_first)
+
+
+def test_vnet_cidr_entries_changed_while_the_map_is_built_are_walked_as_the_list_iterator_walks_them():
+    def run(impl):
+        entries = []
+
+        class Growing(dict):
+            """An entry whose reading appends an entry to the list, or drops the last one."""
+            def __getitem__(self, key):
+                if key == "arm_directory_id" and len(entries) < 6:
+                    entries.append(Growing(self, arm_subscription_id=f"s{len(entries)}"))
+                elif key == "arm_directory_id" and len(entries) == 6:
+                    entries.pop()
+                return dict.__getitem__(self, key)
+        entries.append(Growing(arm_subscription_id="s0", arm_application_secret_env="E", arm_application_id="a",
+                               arm_directory_id="d"))
+        return impl.getVnetCidrSubscriptionInfo({"vnet_cidr": entries})
+    ours, plain = run(Common), run(PyCommon)
+    same_maps(ours, plain)
+    assert list(ours) == ["s0", "s1", "s2", "s3", "s4", "s5"]  # s5 is read, then drops itself
