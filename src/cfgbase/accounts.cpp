@@ -57,25 +57,28 @@ bool plain_text_dict(handle d) {
     return true;
 }
 
-// The record of one subscription served by an "azure_cred" entry, its keys
-// set one by one into an empty dictionary: that keeps the compact table of
-// text keys a dict display makes (a table sized up front through the C API
-// takes keys of any kind, larger and slower to search).
-object credential_record(handle entry, handle subId, handle apps) {
-    object secret_env = item(entry, k_arm_application_secret_env);
-    object secret_data_src = contains(entry, k_arm_application_secret_data_src)
-                                 ? item(entry, k_arm_application_secret_data_src)
-                                 : borrow(k_empty);
-    object app_id = item(entry, k_arm_application_id);
-    object dir_id = item(entry, k_arm_directory_id);
+// `{k1: v1, k2: v2, ...}` with text keys, as a dict display makes it: set
+// key by key into an empty dictionary, which keeps the compact table of text
+// keys (a table sized up front through the C API takes keys of any kind,
+// larger and slower to search).
+object record_of(std::initializer_list<KeyValue> items) {
     object record = new_dict();
-    set_item(record, k_secret_env, secret_env);
-    set_item(record, k_secret_data_src, secret_data_src);
-    set_item(record, k_app_id, app_id);
-    set_item(record, k_dir_id, dir_id);
-    set_item(record, k_sub_id, subId);
-    set_item(record, k_apps, apps);
+    for (const KeyValue& kv : items) set_item(record, kv.key, kv.value);
     return record;
+}
+
+// The record of one subscription served by an "azure_cred" entry.
+object credential_record(handle entry, handle subId, handle apps) {
+    return record_of({
+        {k_secret_env, item(entry, k_arm_application_secret_env)},
+        {k_secret_data_src, contains(entry, k_arm_application_secret_data_src)
+                                ? item(entry, k_arm_application_secret_data_src)
+                                : borrow(k_empty)},
+        {k_app_id, item(entry, k_arm_application_id)},
+        {k_dir_id, item(entry, k_arm_directory_id)},
+        {k_sub_id, subId},
+        {k_apps, apps},
+    });
 }
 
 // A new record for the caller to set every value of, in the order of the
@@ -180,6 +183,8 @@ object getVnetCidrSubscriptionInfo(handle cls, handle yamlObj) {
     module_logger_fast();  // taken as every reader does; nothing is logged
     object subscriptionMap = new_dict();
     for_each(item(yamlObj, k_vnet_cidr), [&](handle entry) {
+        // record_of() written out: in this per-entry loop, its walk over the
+        // pairs costs about 30 instructions an entry.
         object subId = item(entry, k_arm_subscription_id);
         object secret_env = item(entry, k_arm_application_secret_env);
         object app_id = item(entry, k_arm_application_id);
