@@ -31,13 +31,21 @@ Text k_missing_account_name{"**Error** missing 'account_name' for "};
 Text k_in_account_info{" in 'account_info'"};
 Text k_not_a_string{"**Error** expect 'account_name' to be a string but got "};
 
-// str(value).lower()
-object lower_text(handle value) { return call_method(str(value), k_lower); }
+// str(value).lower(). An exact str takes the str type's own lower, found
+// once: the type cannot be changed, so no lookup per call is needed.
+object lower_text(handle value) {
+    object text = str(value);
+    if (!PyUnicode_CheckExact(text.ptr())) return call_method(text, k_lower);
+    static PyObject* const lower = PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyUnicode_Type), k_lower.ptr());
+    if (!lower) raise_pending();
+    PyObject* args[] = {text.ptr()};
+    return checked(PyObject_Vectorcall(lower, args, 1, nullptr));
+}
 
 // The account's "account_name" text, or None after an error line.
 object getAccountName(handle cls, handle account) {
     (void)cls;
-    object logger = module_logger();
+    object logger = module_logger_fast();
     if (!contains(account, k_account_name)) {
         log(logger, Level::error,
             concat(k_missing_account_name, item(account, k_subscription_id), k_in_account_info));
@@ -91,7 +99,7 @@ object isMainTfRequired(handle cls, handle accounts_data, handle subsId) {
 // yamlObj["zentrova"]["controller_private_ip"], or None when it cannot be read.
 object getControllerPrivateIp(handle cls, handle yamlObj) {
     (void)cls;
-    module_logger();  // taken as every reader does; nothing is logged
+    module_logger_fast();  // taken as every reader does; nothing is logged
     object ip = attempt([&] { return item(item(yamlObj, k_zentrova), k_controller_private_ip); });
     return ip ? ip : none();
 }
@@ -103,7 +111,7 @@ object getTransitPeeringMap(handle cls, handle yamlObj) {
     object section = item_or_null(yamlObj, k_switch_traffic);
     if (!section) return new_dict();
     object peerings = item_or_null(section, k_transit_peerings);
-    if (!peerings || eq(peerings, Py_None)) return new_dict();
+    if (!peerings || eq_none(peerings)) return new_dict();
     return peerings;
 }
 

@@ -46,9 +46,30 @@ void exit_after_error(handle logger, handle message) {
     call_method(Globals::get(k_sys), k_exit, integer(1));
 }
 
+// Whether looking up an exact str in `d` runs no host code: an exact dict
+// whose keys are all exact str (no __eq__ of a key can be met on a probe).
+bool plain_text_dict(handle d) {
+    if (!PyDict_CheckExact(d.ptr())) return false;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(d.ptr(), &pos, &key, &value))
+        if (!PyUnicode_CheckExact(key)) return false;
+    return true;
+}
+
+// `{k1: v1, k2: v2, ...}` with text keys, as a dict display makes it: set
+// key by key into an empty dictionary, which keeps the compact table of text
+// keys (a table sized up front through the C API takes keys of any kind,
+// larger and slower to search).
+object record_of(std::initializer_list<KeyValue> items) {
+    object record = new_dict();
+    for (const KeyValue& kv : items) set_item(record, kv.key, kv.value);
+    return record;
+}
+
 // The record of one subscription served by an "azure_cred" entry.
 object credential_record(handle entry, handle subId, handle apps) {
-    return dict_of({
+    return record_of({
         {k_secret_env, item(entry, k_arm_application_secret_env)},
         {k_secret_data_src, contains(entry, k_arm_application_secret_data_src)
                                 ? item(entry, k_arm_application_secret_data_src)
@@ -60,17 +81,28 @@ object credential_record(handle entry, handle subId, handle apps) {
     });
 }
 
+// A new record for the caller to set every value of, in the order of the
+// previous record's keys: a copy of that record while the collector does not
+// track it, else a new empty dictionary. A copy takes the key table at once
+// where setting each key of an empty dictionary hashes, probes and grows it;
+// keys, order, size and tracking come out as a new dictionary's would.
+object same_keys_as(handle previous) {
+    if (!previous || PyObject_GC_IsTracked(previous.ptr())) return new_dict();
+    return checked(PyDict_Copy(previous.ptr()));
+}
+
 // Subscription id -> credential record from "azure_cred"; the "zentrova"
 // entry gives the default record under the key "zentrova". Malformed input
 // ends the process (status 1) after one error line.
 object getAzureSubscriptionInfo(handle cls, handle yamlObj) {
     (void)cls;
-    object logger = module_logger();
+    object logger = module_logger_fast();
     if (!contains(yamlObj, k_azure_cred)) exit_after_error(logger, k_missing_azure_cred);
     object credentials = item(yamlObj, k_azure_cred);
     if (!PyDict_Check(credentials.ptr())) exit_after_error(logger, k_missing_azure_cred);
 
     object subscriptionMap = new_dict();
+    bool text_keys = true;  // every key of subscriptionMap an exact str so far
     for (handle pair : iterate(call_method(credentials, k_items))) {
         auto [key, val] = unpack2(pair);
         try {
@@ -80,8 +112,27 @@ object getAzureSubscriptionInfo(handle cls, handle yamlObj) {
                 object subIds = item(val, k_arm_subscription_id);
                 if (!PyList_Check(subIds.ptr()))
                     exit_after_error(logger, concat(k_azure_cred_entry, key, k_not_a_list));
-                for (handle subId : iterate(subIds))
-                    set_item(subscriptionMap, subId, credential_record(val, subId, key));
+                // The entry's records differ only in "sub_id". While no host
+                // code can have run since the fields were read (a plain entry,
+                // an exact list, exact-str ids into a map of exact-str keys,
+                // no record replaced), the fields still hold what they held,
+                // and a copy of the previous record with its "sub_id" set
+                // anew is the record reading them again would build.
+                bool unchanged = PyList_CheckExact(subIds.ptr()) && plain_text_dict(val);
+                object record;
+                for (handle subId : iterate(subIds)) {
+                    if (record) {
+                        record = checked(PyDict_Copy(record.ptr()));
+                        set_item(record, k_sub_id, subId);
+                    } else {
+                        record = credential_record(val, subId, key);
+                    }
+                    Py_ssize_t before = PyDict_GET_SIZE(subscriptionMap.ptr());
+                    set_item(subscriptionMap, subId, record);
+                    text_keys = text_keys && PyUnicode_CheckExact(subId.ptr());
+                    if (!unchanged || !text_keys || PyDict_GET_SIZE(subscriptionMap.ptr()) == before)
+                        record = object();
+                }
             }
         } catch (const Error& e) {
             if (!caught(e, PyExc_KeyError)) throw;
@@ -91,14 +142,30 @@ object getAzureSubscriptionInfo(handle cls, handle yamlObj) {
     return subscriptionMap;
 }
 
+// `for x in items: body(x)`. An exact list is walked by index as its own
+// iterator walks it (the length read again at each step, each item held
+// while the body runs); anything else through its iterator.
+template <class Body>
+void for_each(handle items, Body&& body) {
+    if (!PyList_CheckExact(items.ptr())) {
+        for (handle x : iterate(items)) body(x);
+        return;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
+        object x = borrow(PyList_GET_ITEM(items.ptr(), i));
+        body(x);
+    }
+}
+
 // Subscription id -> record from the "terraform"/"azurerm" provider list.
 object getAzurermSubscriptionInfo(handle cls, handle yamlObj) {
     (void)cls;
-    module_logger();  // taken as every reader does; nothing is logged
+    module_logger_fast();  // taken as every reader does; nothing is logged
     object subscriptionMap = new_dict();
+    object record;
     for (handle subObj : iterate(item(item(yamlObj, k_terraform), k_azurerm))) {
         object subId = item(subObj, k_arm_subscription_id);
-        object record = new_dict();
+        record = same_keys_as(record);
         set_item(subscriptionMap, subId, record);
         set_item(record, k_secret_env, item(subObj, k_arm_application_secret_env));
         set_item(record, k_app_id, item(subObj, k_arm_application_id));
@@ -113,15 +180,29 @@ object getAzurermSubscriptionInfo(handle cls, handle yamlObj) {
 // Subscription id -> record from the "vnet_cidr" list.
 object getVnetCidrSubscriptionInfo(handle cls, handle yamlObj) {
     (void)cls;
-    module_logger();  // taken as every reader does; nothing is logged
+    module_logger_fast();  // taken as every reader does; nothing is logged
     object subscriptionMap = new_dict();
-    for (handle entry : iterate(item(yamlObj, k_vnet_cidr))) {
+    for_each(item(yamlObj, k_vnet_cidr), [&](handle entry) {
+        // record_of() written out: in this per-entry loop, its walk over the
+        // pairs costs about 30 instructions an entry.
         object subId = item(entry, k_arm_subscription_id);
-        set_item(subscriptionMap, subId, dict_of({{k_secret_env, item(entry, k_arm_application_secret_env)},
-                                                  {k_app_id, item(entry, k_arm_application_id)},
-                                                  {k_dir_id, item(entry, k_arm_directory_id)}}));
-    }
+        object secret_env = item(entry, k_arm_application_secret_env);
+        object app_id = item(entry, k_arm_application_id);
+        object dir_id = item(entry, k_arm_directory_id);
+        object record = new_dict();
+        set_item(record, k_secret_env, secret_env);
+        set_item(record, k_app_id, app_id);
+        set_item(record, k_dir_id, dir_id);
+        set_item(subscriptionMap, subId, record);
+    });
     return subscriptionMap;
+}
+
+// record.copy(): an exact dict copies itself at once (its copy cannot be
+// replaced), anything else through its own copy method.
+object copy_of(handle record) {
+    if (PyDict_CheckExact(record.ptr())) return checked(PyDict_Copy(record.ptr()));
+    return call_method(record, k_copy);
 }
 
 // A copy of the subscription's record, else of the default record with
@@ -131,14 +212,14 @@ object getSubscription(handle cls, handle subscriptionMap, handle subscriptionId
     (void)cls;
     object subscription;
     if (contains(subscriptionMap, subscriptionId)) {
-        subscription = call_method(item(subscriptionMap, subscriptionId), k_copy);
+        subscription = copy_of(item(subscriptionMap, subscriptionId));
     } else if (contains(subscriptionMap, k_zentrova)) {
-        subscription = call_method(item(subscriptionMap, k_zentrova), k_copy);
+        subscription = copy_of(item(subscriptionMap, k_zentrova));
         set_item(subscription, k_sub_id, subscriptionId);
     } else {
         return none();
     }
-    if (eq(account, Py_None)) return subscription;
+    if (eq_none(account)) return subscription;
     if (contains(account, k_account_name)) {
         object name = item(account, k_account_name);
         set_item(subscription, k_account_name, name);
@@ -155,7 +236,7 @@ object getSubscription(handle cls, handle subscriptionMap, handle subscriptionId
 // after an error line when it cannot be read.
 object getArmAccountName(handle cls, handle yamlObj) {
     (void)cls;
-    object logger = module_logger();
+    object logger = module_logger_fast();
     object name = attempt([&] { return item(item(item(yamlObj, k_terraform), k_zentrova_account), k_account_name); });
     if (name) return name;
     log(logger, Level::error, k_no_account_name);

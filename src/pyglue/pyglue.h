@@ -352,6 +352,18 @@ object next_or_null(handle iterator);
 // `t[0], t[1], ..., t[n-1] = values` with Python's unpacking rules and messages.
 void unpack(handle values, object* targets, Py_ssize_t n);
 
+// ---------------------------------------------------------------- comparison with None
+
+// `x == None` in a condition. None itself and the exact dict, list and str
+// (whose comparisons with None fall back to identity) answer without a call;
+// anything else compares through the protocol.
+inline bool eq_none(handle x) {
+    PyObject* p = x.ptr();
+    if (p == Py_None) return true;
+    if (PyDict_CheckExact(p) || PyList_CheckExact(p) || PyUnicode_CheckExact(p)) return false;
+    return eq(x, Py_None);
+}
+
 }  // namespace pg
 
 // ---------------------------------------------------------------- keyword calls with fixed names

@@ -142,3 +142,70 @@ def test_transit_peering_map_is_the_value_itself_or_a_new_empty_dict():
         assert Common.getTransitPeeringMap(doc) == {} and Common.getTransitPeeringMap(doc) is not Common.getTransitPeeringMap(doc)
     with pytest.raises(TypeError):
         Common.getTransitPeeringMap({"switch_traffic": ["not", "a", "mapping"]})
+
+
+class EqualsNone:
+    def __eq__(self, other):
+        return other is None
+
+
+class Lowered(str):
+    def lower(self):
+        return "lowered by the subclass"
+
+
+class ShowsAs:
+    def __init__(self, text):
+        self.text = text
+
+    def __str__(self):
+        return self.text
+
+
+def test_shortcuts_for_exact_types_leave_other_types_to_their_own_methods():
+    # `== None` answers at once for the exact dict, list and str only
+    for value in [[], "", {"a": 1}]:
+        doc = {"switch_traffic": {"transit_peerings": value}}
+        assert Common.getTransitPeeringMap(doc) is value
+    assert Common.getTransitPeeringMap({"switch_traffic": {"transit_peerings": EqualsNone()}}) == {}
+    assert Common.getSubscription({"s1": {"a": 1}}, "s1", EqualsNone()) == {"a": 1}
+    # str(x).lower(): a text of a str subclass keeps its own lower
+    run = {"subscriptionMap": SUBSCRIPTIONS}
+    Common.readAccountOption(account(hpe=ShowsAs(Lowered("ON")), max_hpe_performance=ShowsAs("MAX"),
+                                     tf_provider_alias="a"), run)
+    assert (run["hpe"], run["max_hpe_performance"]) == ("lowered by the subclass", "max")
+
+
+def test_selected_record_is_copied_by_its_own_copy_method():
+    class Record(dict):
+        def copy(self):
+            return {"copied": True}
+    assert Common.getSubscription({"s1": Record(a=1)}, "s1") == {"copied": True}
+    original = {"a": [1]}
+    copied = Common.getSubscription({"s1": original}, "s1", {"account_name": "n"})
+    assert type(copied) is dict and copied is not original and copied["a"] is original["a"]
+    assert original == {"a": [1]}
+
+
+def test_logger_is_asked_for_on_every_call_and_follows_changed_names(monkeypatch):
+    from dm.arm import cfgbase
+    asked = []
+
+    def getLogger(name=None):
+        asked.append(name)
+        return logging.Logger("recording")
+    doc = {"zentrova": {"controller_private_ip": "10.0.0.4"}}
+    for _ in range(2):
+        assert Common.getControllerPrivateIp(doc) == "10.0.0.4"
+    monkeypatch.setattr(logging, "getLogger", getLogger)  # the logging module's namespace changes
+    Common.getControllerPrivateIp(doc)
+    Common.getControllerPrivateIp(doc)
+    assert asked == ["dm.arm.cfgbase"] * 2
+    monkeypatch.setattr(cfgbase, "__name__", "renamed")  # the module's globals change
+    Common.getAccountName({"account_name": "a"})
+    monkeypatch.setattr(cfgbase, "logging", type("NotAModule", (), {"getLogger": staticmethod(getLogger)}))
+    Common.getArmAccountName({})
+    monkeypatch.delattr(cfgbase, "logging")
+    with pytest.raises(NameError, match="logging"):
+        Common.getControllerPrivateIp(doc)
+    assert asked == ["dm.arm.cfgbase"] * 2 + ["renamed"] * 2
