@@ -45,7 +45,7 @@ object lower_text(handle value) {
 // The account's "account_name" text, or None after an error line.
 object getAccountName(handle cls, handle account) {
     (void)cls;
-    object logger = module_logger_fast();
+    object logger = module_logger();
     if (!contains(account, k_account_name)) {
         log(logger, Level::error,
             concat(k_missing_account_name, item(account, k_subscription_id), k_in_account_info));
@@ -99,7 +99,7 @@ object isMainTfRequired(handle cls, handle accounts_data, handle subsId) {
 // yamlObj["zentrova"]["controller_private_ip"], or None when it cannot be read.
 object getControllerPrivateIp(handle cls, handle yamlObj) {
     (void)cls;
-    module_logger_fast();  // taken as every reader does; nothing is logged
+    module_logger();  // taken as every reader does; nothing is logged
     object ip = attempt([&] { return item(item(yamlObj, k_zentrova), k_controller_private_ip); });
     return ip ? ip : none();
 }

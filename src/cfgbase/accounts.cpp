@@ -96,7 +96,7 @@ object same_keys_as(handle previous) {
 // ends the process (status 1) after one error line.
 object getAzureSubscriptionInfo(handle cls, handle yamlObj) {
     (void)cls;
-    object logger = module_logger_fast();
+    object logger = module_logger();
     if (!contains(yamlObj, k_azure_cred)) exit_after_error(logger, k_missing_azure_cred);
     object credentials = item(yamlObj, k_azure_cred);
     if (!PyDict_Check(credentials.ptr())) exit_after_error(logger, k_missing_azure_cred);
@@ -160,7 +160,7 @@ void for_each(handle items, Body&& body) {
 // Subscription id -> record from the "terraform"/"azurerm" provider list.
 object getAzurermSubscriptionInfo(handle cls, handle yamlObj) {
     (void)cls;
-    module_logger_fast();  // taken as every reader does; nothing is logged
+    module_logger();  // taken as every reader does; nothing is logged
     object subscriptionMap = new_dict();
     object record;
     for (handle subObj : iterate(item(item(yamlObj, k_terraform), k_azurerm))) {
@@ -180,7 +180,7 @@ object getAzurermSubscriptionInfo(handle cls, handle yamlObj) {
 // Subscription id -> record from the "vnet_cidr" list.
 object getVnetCidrSubscriptionInfo(handle cls, handle yamlObj) {
     (void)cls;
-    module_logger_fast();  // taken as every reader does; nothing is logged
+    module_logger();  // taken as every reader does; nothing is logged
     object subscriptionMap = new_dict();
     for_each(item(yamlObj, k_vnet_cidr), [&](handle entry) {
         // record_of() written out: in this per-entry loop, its walk over the
@@ -236,7 +236,7 @@ object getSubscription(handle cls, handle subscriptionMap, handle subscriptionId
 // after an error line when it cannot be read.
 object getArmAccountName(handle cls, handle yamlObj) {
     (void)cls;
-    object logger = module_logger_fast();
+    object logger = module_logger();
     object name = attempt([&] { return item(item(item(yamlObj, k_terraform), k_zentrova_account), k_account_name); });
     if (name) return name;
     log(logger, Level::error, k_no_account_name);

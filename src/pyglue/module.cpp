@@ -2,7 +2,6 @@
 
 #include "classdef.h"
 
-#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -124,37 +123,6 @@ int run_module_init(PyObject* module, void (*body)()) {
         set_error_from_current_exception();
         return -1;
     }
-}
-
-// ---------------------------------------------------------------- the module logger, names found once
-
-object module_logger_fast() {
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
-    // Borrowed: an unchanged dict still holds what was found in it.
-    static PyObject *globals, *logging_dict, *getLogger, *name;
-    static uint64_t globals_version, logging_version;
-    auto version = [](PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; };
-    if (!(globals && globals == current_dict && globals_version == version(globals) &&
-          logging_version == version(logging_dict))) {
-        globals = nullptr;
-        auto lookup = [](PyObject* dict, const Text& key) {
-            PyObject* v = PyDict_GetItemWithError(dict, key.ptr());
-            if (!v && PyErr_Occurred()) raise_pending();
-            return v;
-        };
-        PyObject* logging = lookup(current_dict, k_logging);
-        if (!logging || !PyModule_CheckExact(logging)) return module_logger();
-        PyObject* dict = PyModule_GetDict(logging);
-        PyObject* function = lookup(dict, k_getLogger);
-        PyObject* module_name = lookup(current_dict, k___name__);
-        if (!function || !module_name) return module_logger();
-        logging_dict = dict, getLogger = function, name = module_name;
-        logging_version = version(dict), globals_version = version(current_dict), globals = current_dict;
-    }
-    return call(getLogger, handle(name));
-#else
-    return module_logger();
-#endif
 }
 
 }  // namespace pg

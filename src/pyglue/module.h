@@ -98,15 +98,6 @@ void warn_if_other_python(const char* module, const char* built_for);
 // pending Python exception; returns -1 on failure as an exec slot must.
 int run_module_init(PyObject* module, void (*body)());
 
-// ---------------------------------------------------------------- the module logger, names found once
-
-// module_logger() that finds `logging`, its `getLogger` and `__name__` again
-// only when the module's globals or the logging module's namespace changed
-// since the last call (CPython 3.11 stamps each change of a dict with a new
-// version); getLogger itself is called every time. Other versions, and a
-// `logging` that is not a plain module, take module_logger().
-object module_logger_fast();
-
 }  // namespace pg
 
 #ifndef DM_BUILT_FOR_PYTHON
