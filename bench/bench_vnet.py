@@ -85,13 +85,30 @@ class PyCommon(dm.CrossCloudCfgbase.Common):
         except Exception:
             return None
 
+    # The two delete-lock readers are written out, as a helper would add a call to each.
     @classmethod
     def getSWDeleteVnetLock(cls, accounts_data):
-        return delete_vnet_lock(accounts_data, "switch_traffic")
+        logger = logging.getLogger("dm.arm.cfgbase")
+        try:
+            boolVal = accounts_data["switch_traffic"]["delete_vnet_lock"]
+            if type(boolVal) is not bool:
+                logger.error("**Error** expect a boolean value for delete_vnet_lock, False by default")
+                return False
+            return boolVal
+        except Exception:
+            return False
 
     @classmethod
     def getCUDeleteVnetLock(cls, accounts_data):
-        return delete_vnet_lock(accounts_data, "cleanup")
+        logger = logging.getLogger("dm.arm.cfgbase")
+        try:
+            boolVal = accounts_data["cleanup"]["delete_vnet_lock"]
+            if type(boolVal) is not bool:
+                logger.error("**Error** expect a boolean value for delete_vnet_lock, False by default")
+                return False
+            return boolVal
+        except Exception:
+            return False
 
     @classmethod
     def getMainTablePrefix(cls, vnetName):
@@ -119,18 +136,6 @@ class PyCommon(dm.CrossCloudCfgbase.Common):
                 cmp = x["value"].split(",")
                 base = base.replace(cmp[0], cmp[1])
         return base
-
-
-def delete_vnet_lock(accounts_data, section):
-    logger = logging.getLogger("dm.arm.cfgbase")
-    try:
-        boolVal = accounts_data[section]["delete_vnet_lock"]
-        if type(boolVal) is not bool:
-            logger.error("**Error** expect a boolean value for delete_vnet_lock, False by default")
-            return False
-        return boolVal
-    except Exception:
-        return False
 
 
 def cases():

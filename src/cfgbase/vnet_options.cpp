@@ -8,6 +8,9 @@ namespace cfgbase {
 namespace {
 
 Text k_name{"name"};
+Text k_logging{"logging"};
+Text k_getLogger{"getLogger"};
+Text k___name__{"__name__"};
 Text k_lower{"lower"};
 Text k_comma{","};
 Text k_empty{""};
@@ -66,17 +69,30 @@ Text k_rtb{"rtb"};
 Text k_hpe_error{"  **Error** max_hpe_performance can only be set when hpe is set to True"};
 Text k_lock_error{"**Error** expect a boolean value for delete_vnet_lock, False by default"};
 
+// The version tag of a dict, which every change to it replaces with a tag
+// never given before (read only where pg_pure_lookup_version gives tags).
+inline unsigned long long tag_of(PyObject* d) {
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+    return PyDict_CheckExact(d) ? reinterpret_cast<PyDictObject*>(d)->ma_version_tag : 0;
+#else
+    (void)d;
+    return 0;
+#endif
+}
+
 // o[key] for look-ups an operation makes again and again: one made anew with
 // the same key in the same unchanged dict of str keys (where a look-up runs no
 // Python code, so none could have changed what it finds) is answered with
 // what the last one found; every other look-up is made as Python makes it.
+// The dict and the value found are borrowed: an unchanged tag means the same
+// dict still holds that value.
 class Lookup {
 public:
     object operator()(handle o, handle key) {
-        if (reusable(o, key)) return value_;
+        if (reusable(o, key)) return borrow(value_);
         unsigned long long version = pg_pure_lookup_version(o.ptr(), key.ptr());
         object value = item(o, key);
-        if (version) remember(o, key, value, version);
+        if (version) remember(o, key, value.ptr(), version);
         return value;
     }
 
@@ -87,23 +103,24 @@ public:
         if (!version) return pg::contains(o, key);
         PyObject* v = PyDict_GetItemWithError(o.ptr(), key.ptr());
         if (!v && PyErr_Occurred()) raise_pending();
-        if (v) remember(o, key, borrow(v), version);
+        if (v) remember(o, key, v, version);
         return v != nullptr;
     }
 
 private:
     bool reusable(handle o, handle key) const {
-        return version_ && o.ptr() == in_.ptr() && key.ptr() == key_.ptr() &&
-               pg_pure_lookup_version(o.ptr(), key.ptr()) == version_;
+        return version_ && o.ptr() == in_ && key.ptr() == key_.ptr() && tag_of(o.ptr()) == version_;
     }
-    void remember(handle o, handle key, object value, unsigned long long version) {
-        in_ = borrow(o);
-        key_ = borrow(key);
-        value_ = std::move(value);
+    void remember(handle o, handle key, PyObject* value, unsigned long long version) {
+        in_ = o.ptr();
+        if (key.ptr() != key_.ptr()) key_ = borrow(key);
+        value_ = value;
         version_ = version;
     }
 
-    object in_, key_, value_;
+    PyObject* in_ = nullptr;
+    object key_;  // held: a key of the same address must be the same key
+    PyObject* value_ = nullptr;
     unsigned long long version_ = 0;
 };
 
@@ -124,6 +141,37 @@ private:
     Lookup entry_, keys_;
 };
 
+// logging.getLogger(__name__), as module_logger() makes it; the two globals
+// and the module's getLogger are resolved again only when the dict they came
+// from has changed (tags are never reused, so an unchanged tag also means
+// that dict still holds the objects remembered, borrowed, here).
+object logger() {
+    static PyObject *globals, *logging, *name, *getLogger;
+    static unsigned long long globalsTag, loggingTag;
+    PyObject* g = Globals::dict().ptr();
+    if (globalsTag && g == globals && pg_pure_lookup_version(g, k_logging.ptr()) == globalsTag &&
+        Py_IS_TYPE(logging, &PyModule_Type) &&
+        pg_pure_lookup_version(PyModule_GetDict(logging), k_getLogger.ptr()) == loggingTag)
+        return call(borrow(getLogger), borrow(name));
+    globalsTag = 0;
+    unsigned long long tag = pg_pure_lookup_version(g, k_logging.ptr());
+    object logging_ = Globals::get(k_logging);
+    object name_ = Globals::get(k___name__);
+    // An exact module answers getattr from its dict: the type has no such name.
+    if (tag && Py_IS_TYPE(logging_.ptr(), &PyModule_Type) &&
+        PyDict_GetItemWithError(g, k_logging.ptr()) == logging_.ptr()) {
+        PyObject* attributes = PyModule_GetDict(logging_.ptr());
+        unsigned long long moduleTag = pg_pure_lookup_version(attributes, k_getLogger.ptr());
+        PyObject* f = moduleTag ? PyDict_GetItemWithError(attributes, k_getLogger.ptr()) : nullptr;
+        if (f) {
+            globals = g, logging = logging_.ptr(), name = name_.ptr(), getLogger = f;
+            globalsTag = tag, loggingTag = moduleTag;
+            return call(borrow(f), name_);
+        }
+    }
+    return call_method(logging_, k_getLogger, name_);
+}
+
 // str(value).lower(); a bool's text is fixed (bool cannot be subclassed).
 object lower_text(handle value) {
     if (value.ptr() == Py_True) return borrow(k_true);
@@ -132,7 +180,7 @@ object lower_text(handle value) {
 }
 
 object readVnetOption(handle cls, handle vnetInYaml, handle vnet, handle YAML) {
-    object logger = module_logger();
+    object logger = cfgbase::logger();
     VnetEntry at(vnetInYaml, vnet);
 
     object name = attr(vnet, k_name);
@@ -196,13 +244,13 @@ object getSpokeRoutes(handle, handle vnetInYaml, handle vnet) {
 }
 
 object getPreStageDefaultRouteTable(handle, handle yamlObj) {
-    module_logger();
+    logger();
     return try_or(Py_None, [&] { return item(item(yamlObj, k_prestage), k_default_route_table); });
 }
 
 // accounts_data[section]["delete_vnet_lock"] when it is exactly a bool, else False.
 object delete_vnet_lock(handle accounts_data, handle section) {
-    object logger = module_logger();
+    object logger = cfgbase::logger();
     return try_or(Py_False, [&] {
         object boolVal = item(item(accounts_data, section), k_delete_vnet_lock);
         if (PyBool_Check(boolVal.ptr())) return boolVal;

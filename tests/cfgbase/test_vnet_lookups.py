@@ -123,6 +123,30 @@ class Key:
 
 def test_look_ups_that_run_code_are_made_every_time():
     vnets = {Key("spoke1"): None, "spoke1": entry(spoke_routes=["0.0.0.0/0"])}
-    Key.compared = 0
-    assert Common.getSpokeRoutes(vnets, CountedName("spoke1")) == "0.0.0.0/0"
-    assert Key.compared == 3
+    counts = []
+    for reader in (Common, PyCommon):
+        Key.compared = 0
+        assert reader.getSpokeRoutes(vnets, CountedName("spoke1")) == "0.0.0.0/0"
+        counts.append(Key.compared)
+    assert counts[0] == counts[1] >= 3
+
+
+def test_the_logger_is_taken_as_the_module_names_it_at_each_call(monkeypatch):
+    import logging
+    from types import SimpleNamespace
+
+    from dm.arm import cfgbase
+    asked, real = [], logging.getLogger
+
+    def ask(tag):
+        return lambda name=None: asked.append((tag, name)) or real(name)
+    Common.getPreStageDefaultRouteTable({})
+    monkeypatch.setattr(logging, "getLogger", ask("patched"))
+    Common.getPreStageDefaultRouteTable({})
+    monkeypatch.setattr(cfgbase, "logging", SimpleNamespace(getLogger=ask("rebound")))
+    Common.getSWDeleteVnetLock({})
+    monkeypatch.setattr(cfgbase, "__name__", "renamed")
+    Common.getCUDeleteVnetLock({})
+    monkeypatch.undo()
+    Common.getPreStageDefaultRouteTable({})
+    assert asked == [("patched", "dm.arm.cfgbase"), ("rebound", "dm.arm.cfgbase"), ("rebound", "renamed")]
