@@ -1,10 +1,15 @@
 """VNet options and route-table naming of Common against the same logic in Python."""
 import logging
-from bench.models import Model
 
 import dm.CrossCloudCfgbase
+from bench.models import Model
 from bench.run import Case
+from dm.arm import cfgbase
 from dm.arm.cfgbase import Common
+from dm.arm.res.YamlContext import YamlContext
+
+# The YAML context both renderings call (cfgbase's `yctx` is bound to it in `cases`).
+yctx = YamlContext
 
 
 class PyCommon(dm.CrossCloudCfgbase.Common):
@@ -73,6 +78,53 @@ class PyCommon(dm.CrossCloudCfgbase.Common):
             return None
 
     @classmethod
+    def getPreStageDefaultRouteTable(cls, yamlObj):
+        logging.getLogger("dm.arm.cfgbase")
+        try:
+            return yamlObj["prestage"]["default_route_table"]
+        except Exception:
+            return None
+
+    # The two delete-lock readers are written out, as a helper would add a call to each.
+    @classmethod
+    def getSWDeleteVnetLock(cls, accounts_data):
+        logger = logging.getLogger("dm.arm.cfgbase")
+        try:
+            boolVal = accounts_data["switch_traffic"]["delete_vnet_lock"]
+            if type(boolVal) is not bool:
+                logger.error("**Error** expect a boolean value for delete_vnet_lock, False by default")
+                return False
+            return boolVal
+        except Exception:
+            return False
+
+    @classmethod
+    def getCUDeleteVnetLock(cls, accounts_data):
+        logger = logging.getLogger("dm.arm.cfgbase")
+        try:
+            boolVal = accounts_data["cleanup"]["delete_vnet_lock"]
+            if type(boolVal) is not bool:
+                logger.error("**Error** expect a boolean value for delete_vnet_lock, False by default")
+                return False
+            return boolVal
+        except Exception:
+            return False
+
+    @classmethod
+    def getMainTablePrefix(cls, vnetName):
+        transforms = yctx().getGlobalContext("configure_main_route_table_prefix")
+        if len(transforms) == 0:
+            return None
+        return cls.transformName(transforms, {"vnet": vnetName})
+
+    @classmethod
+    def getCustomizedRouteTableName(cls, key, vnetName, subnetName, rtbName):
+        transforms = yctx().getGlobalContext(key)
+        if len(transforms) == 0:
+            return None
+        return cls.transformName(transforms, {"vnet": vnetName, "snet": subnetName, "rtb": rtbName})
+
+    @classmethod
     def transformName(cls, transforms, iDict):
         base = ""
         for x in transforms:
@@ -103,6 +155,20 @@ def cases():
              {"key": "suffix", "value": "ignored"}]
     names = {"vnet": "prod-spoke-eastus2-01", "snet": "app_frontend", "rtb": "legacy_udr"}
 
+    # A migration document's naming options and run switches, as YamlContext.load keeps them.
+    class NamingContext(YamlContext):
+        _config = {"configure_main_route_table_prefix": [{"key": "base", "value": "{vnet}"},
+                                                         {"key": "replace", "value": "-vnet,"}],
+                   "configure_route_table_name": steps}
+    globals()["yctx"] = cfgbase.yctx = NamingContext
+    document = {"prestage": {"default_route_table": "rt-prestage-default", "delete_vnet_lock": False},
+                "switch_traffic": {"delete_vnet_lock": True, "transit_gw_name": "transit-eastus2"},
+                "cleanup": {"delete_vnet_lock": False, "delete_rtb": True}}
+    spokes = {f"prod-spoke-eastus2-{i:02}": dict(vnetInYaml["prod-spoke-eastus2-01"]) for i in range(50)}
+    spokes["prod-spoke-eastus2-37"]["spoke_routes"] = ["10.0.0.0/8", "192.168.0.0/16"]
+    spoke = Model(name="prod-spoke-eastus2-37")
+    rtbKey = Common.CONFIG_RTB_NAME
+
     def read(impl):
         YAML = dict(account)
         impl.readVnetOption(vnetInYaml, vnet, YAML)
@@ -113,4 +179,21 @@ def cases():
              lambda: PyCommon.transformName(steps, names), number=50000),
         Case("readVnetOption (realistic entry)", lambda: read(Common), lambda: read(PyCommon),
              number=20000),
+        Case("getSpokeAdvertisement (3 CIDRs, 50 VNets)", lambda: Common.getSpokeAdvertisement(spokes, spoke),
+             lambda: PyCommon.getSpokeAdvertisement(spokes, spoke), number=50000),
+        Case("getSpokeRoutes (2 routes, 50 VNets)", lambda: Common.getSpokeRoutes(spokes, spoke),
+             lambda: PyCommon.getSpokeRoutes(spokes, spoke), number=50000),
+        Case("getPreStageDefaultRouteTable", lambda: Common.getPreStageDefaultRouteTable(document),
+             lambda: PyCommon.getPreStageDefaultRouteTable(document), number=50000),
+        Case("getSWDeleteVnetLock", lambda: Common.getSWDeleteVnetLock(document),
+             lambda: PyCommon.getSWDeleteVnetLock(document), number=50000),
+        Case("getCUDeleteVnetLock", lambda: Common.getCUDeleteVnetLock(document),
+             lambda: PyCommon.getCUDeleteVnetLock(document), number=50000),
+        Case("getMainTablePrefix (2 steps)", lambda: Common.getMainTablePrefix("prod-spoke-eastus2-vnet"),
+             lambda: PyCommon.getMainTablePrefix("prod-spoke-eastus2-vnet"), number=50000),
+        Case("getCustomizedRouteTableName (4 steps, 3 placeholders)",
+             lambda: Common.getCustomizedRouteTableName(rtbKey, "prod-spoke-eastus2-01",
+                                                        "app_frontend", "legacy_udr"),
+             lambda: PyCommon.getCustomizedRouteTableName(rtbKey, "prod-spoke-eastus2-01",
+                                                          "app_frontend", "legacy_udr"), number=50000),
     ]

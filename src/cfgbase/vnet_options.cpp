@@ -2,16 +2,22 @@
 // route-table names built from name transform lists.
 #include "common.h"
 
+#include <cstring>
+
 namespace cfgbase {
 namespace {
 
 Text k_name{"name"};
+Text k_logging{"logging"};
+Text k_getLogger{"getLogger"};
+Text k___name__{"__name__"};
 Text k_lower{"lower"};
 Text k_comma{","};
 Text k_empty{""};
 Text k_lbrace{"{"};
 Text k_rbrace{"}"};
 Text k_false{"false"};
+Text k_true{"true"};
 
 Text k_VPC_NAME_MAX_LENGTH{"VPC_NAME_MAX_LENGTH"};
 Text k_getSpokeGatewayName{"getSpokeGatewayName"};
@@ -63,17 +69,119 @@ Text k_rtb{"rtb"};
 Text k_hpe_error{"  **Error** max_hpe_performance can only be set when hpe is set to True"};
 Text k_lock_error{"**Error** expect a boolean value for delete_vnet_lock, False by default"};
 
-// vnetInYaml[vnet.name][key], looked up afresh on every use.
-object entry(handle vnetInYaml, handle vnet, handle key) {
-    return item(item(vnetInYaml, attr(vnet, k_name)), key);
+// The version tag of a dict, which every change to it replaces with a tag
+// never given before (read only where pg_pure_lookup_version gives tags).
+inline unsigned long long tag_of(PyObject* d) {
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+    return PyDict_CheckExact(d) ? reinterpret_cast<PyDictObject*>(d)->ma_version_tag : 0;
+#else
+    (void)d;
+    return 0;
+#endif
 }
 
-// str(value).lower()
-object lower_text(handle value) { return call_method(str(value), k_lower); }
+// o[key] for look-ups an operation makes again and again: one made anew with
+// the same key in the same unchanged dict of str keys (where a look-up runs no
+// Python code, so none could have changed what it finds) is answered with
+// what the last one found; every other look-up is made as Python makes it.
+// The dict and the value found are borrowed: an unchanged tag means the same
+// dict still holds that value.
+class Lookup {
+public:
+    object operator()(handle o, handle key) {
+        if (reusable(o, key)) return borrow(value_);
+        unsigned long long version = pg_pure_lookup_version(o.ptr(), key.ptr());
+        object value = item(o, key);
+        if (version) remember(o, key, value.ptr(), version);
+        return value;
+    }
+
+    // `key in o`; the value found is remembered for the o[key] that follows.
+    bool contains(handle o, handle key) {
+        if (reusable(o, key)) return true;
+        unsigned long long version = pg_pure_lookup_version(o.ptr(), key.ptr());
+        if (!version) return pg::contains(o, key);
+        PyObject* v = PyDict_GetItemWithError(o.ptr(), key.ptr());
+        if (!v && PyErr_Occurred()) raise_pending();
+        if (v) remember(o, key, v, version);
+        return v != nullptr;
+    }
+
+private:
+    bool reusable(handle o, handle key) const {
+        return version_ && o.ptr() == in_ && key.ptr() == key_.ptr() && tag_of(o.ptr()) == version_;
+    }
+    void remember(handle o, handle key, PyObject* value, unsigned long long version) {
+        in_ = o.ptr();
+        if (key.ptr() != key_.ptr()) key_ = borrow(key);
+        value_ = value;
+        version_ = version;
+    }
+
+    PyObject* in_ = nullptr;
+    object key_;  // held: a key of the same address must be the same key
+    PyObject* value_ = nullptr;
+    unsigned long long version_ = 0;
+};
+
+// `vnetInYaml[vnet.name]` and its keys, read afresh on every use: vnet.name
+// is read each time, and the look-ups are made again unless Lookup may reuse them.
+class VnetEntry {
+public:
+    VnetEntry(handle vnetInYaml, handle vnet) : vnetInYaml_(vnetInYaml), vnet_(vnet) {}
+
+    object get() { return entry_(vnetInYaml_, attr(vnet_, k_name)); }
+    // vnetInYaml[vnet.name][key]
+    object operator[](handle key) { return keys_(get(), key); }
+    // key in vnetInYaml[vnet.name]
+    bool contains(handle key) { return keys_.contains(get(), key); }
+
+private:
+    handle vnetInYaml_, vnet_;
+    Lookup entry_, keys_;
+};
+
+// logging.getLogger(__name__), as module_logger() makes it; the two globals
+// and the module's getLogger are resolved again only when the dict they came
+// from has changed (tags are never reused, so an unchanged tag also means
+// that dict still holds the objects remembered, borrowed, here).
+object logger() {
+    static PyObject *globals, *logging, *name, *getLogger;
+    static unsigned long long globalsTag, loggingTag;
+    PyObject* g = Globals::dict().ptr();
+    if (globalsTag && g == globals && pg_pure_lookup_version(g, k_logging.ptr()) == globalsTag &&
+        Py_IS_TYPE(logging, &PyModule_Type) &&
+        pg_pure_lookup_version(PyModule_GetDict(logging), k_getLogger.ptr()) == loggingTag)
+        return call(borrow(getLogger), borrow(name));
+    globalsTag = 0;
+    unsigned long long tag = pg_pure_lookup_version(g, k_logging.ptr());
+    object logging_ = Globals::get(k_logging);
+    object name_ = Globals::get(k___name__);
+    // An exact module answers getattr from its dict: the type has no such name.
+    if (tag && Py_IS_TYPE(logging_.ptr(), &PyModule_Type) &&
+        PyDict_GetItemWithError(g, k_logging.ptr()) == logging_.ptr()) {
+        PyObject* attributes = PyModule_GetDict(logging_.ptr());
+        unsigned long long moduleTag = pg_pure_lookup_version(attributes, k_getLogger.ptr());
+        PyObject* f = moduleTag ? PyDict_GetItemWithError(attributes, k_getLogger.ptr()) : nullptr;
+        if (f) {
+            globals = g, logging = logging_.ptr(), name = name_.ptr(), getLogger = f;
+            globalsTag = tag, loggingTag = moduleTag;
+            return call(borrow(f), name_);
+        }
+    }
+    return call_method(logging_, k_getLogger, name_);
+}
+
+// str(value).lower(); a bool's text is fixed (bool cannot be subclassed).
+object lower_text(handle value) {
+    if (value.ptr() == Py_True) return borrow(k_true);
+    if (value.ptr() == Py_False) return borrow(k_false);
+    return call_method(str(value), k_lower);
+}
 
 object readVnetOption(handle cls, handle vnetInYaml, handle vnet, handle YAML) {
-    object logger = module_logger();
-    auto at = [&](handle key) { return entry(vnetInYaml, vnet, key); };
+    object logger = cfgbase::logger();
+    VnetEntry at(vnetInYaml, vnet);
 
     object name = attr(vnet, k_name);
     object maxLength = attr(cls, k_VPC_NAME_MAX_LENGTH);
@@ -84,14 +192,14 @@ object readVnetOption(handle cls, handle vnetInYaml, handle vnet, handle YAML) {
     set_item(YAML, k_spoke_gw_tags,
              call_method(cls, k_getSpokeGatewayTags, vnetInYaml, attr(vnet, k_name)));
 
-    if (truth(at(k_spoke_gw_size))) set_item(YAML, k_ztvx_gw_size, at(k_spoke_gw_size));
-    if (ne(at(k_hpe), Py_None)) set_item(YAML, k_hpe, lower_text(at(k_hpe)));
-    set_item(YAML, k_inspection, is_none(at(k_inspection)) ? none() : lower_text(at(k_inspection)));
+    if (truth(at[k_spoke_gw_size])) set_item(YAML, k_ztvx_gw_size, at[k_spoke_gw_size]);
+    if (ne(at[k_hpe], Py_None)) set_item(YAML, k_hpe, lower_text(at[k_hpe]));
+    set_item(YAML, k_inspection, is_none(at[k_inspection]) ? none() : lower_text(at[k_inspection]));
     set_item(YAML, k_vnet_name, attr(vnet, k_name));
-    set_item(YAML, k_domain, is_none(at(k_domain)) ? none() : at(k_domain));
-    if (!is_none(at(k_max_hpe_performance)))
-        set_item(YAML, k_max_hpe_performance, lower_text(at(k_max_hpe_performance)));
-    if (!is_none(at(k_spoke_ha))) set_item(YAML, k_spoke_ha, lower_text(at(k_spoke_ha)));
+    set_item(YAML, k_domain, is_none(at[k_domain]) ? none() : at[k_domain]);
+    if (!is_none(at[k_max_hpe_performance]))
+        set_item(YAML, k_max_hpe_performance, lower_text(at[k_max_hpe_performance]));
+    if (!is_none(at[k_spoke_ha])) set_item(YAML, k_spoke_ha, lower_text(at[k_spoke_ha]));
 
     // Only logged: the values stay as they are.
     if (eq(item(YAML, k_hpe), k_false) && !is_none(item(YAML, k_max_hpe_performance)))
@@ -99,7 +207,7 @@ object readVnetOption(handle cls, handle vnetInYaml, handle vnet, handle YAML) {
 
     for (const Text* key : {&k_enable_spoke_egress, &k_copy_quad_zero_route,
                             &k_subnet_groups_inspected, &k_subnet_groups})
-        set_item(YAML, *key, at(*key));
+        set_item(YAML, *key, at[*key]);
 
     set_item(YAML, k_subnet_in_subnet_groups, new_list());
     if (!is_none(item(YAML, k_subnet_groups))) {
@@ -111,18 +219,19 @@ object readVnetOption(handle cls, handle vnetInYaml, handle vnet, handle YAML) {
 
     set_item(YAML, k_spoke_advertisement, call_method(cls, k_getSpokeAdvertisement, vnetInYaml, vnet));
     set_item(YAML, k_spoke_routes, call_method(cls, k_getSpokeRoutes, vnetInYaml, vnet));
-    set_item(YAML, k_migrate_non_associated_subnet, at(k_migrate_non_associated_subnet));
+    set_item(YAML, k_migrate_non_associated_subnet, at[k_migrate_non_associated_subnet]);
     set_item(YAML, k_filter_service_tags,
-             is_none(at(k_filter_service_tags)) ? new_list() : at(k_filter_service_tags));
+             is_none(at[k_filter_service_tags]) ? new_list() : at[k_filter_service_tags]);
     return none();
 }
 
 // The optional list under `key` of the VNet's entry joined with ",", or None
 // when it is absent, None, or not a collection of texts.
 object joined_option(handle vnetInYaml, handle vnet, handle key) {
-    if (!contains(item(vnetInYaml, attr(vnet, k_name)), key)) return none();
-    if (is_none(entry(vnetInYaml, vnet, key))) return none();
-    object values = entry(vnetInYaml, vnet, key);
+    VnetEntry entry(vnetInYaml, vnet);
+    if (!entry.contains(key)) return none();
+    if (is_none(entry[key])) return none();
+    object values = entry[key];
     return try_or(Py_None, [&] { return join(k_comma, values); });
 }
 
@@ -135,13 +244,13 @@ object getSpokeRoutes(handle, handle vnetInYaml, handle vnet) {
 }
 
 object getPreStageDefaultRouteTable(handle, handle yamlObj) {
-    module_logger();
+    logger();
     return try_or(Py_None, [&] { return item(item(yamlObj, k_prestage), k_default_route_table); });
 }
 
 // accounts_data[section]["delete_vnet_lock"] when it is exactly a bool, else False.
 object delete_vnet_lock(handle accounts_data, handle section) {
-    object logger = module_logger();
+    object logger = cfgbase::logger();
     return try_or(Py_False, [&] {
         object boolVal = item(item(accounts_data, section), k_delete_vnet_lock);
         if (PyBool_Check(boolVal.ptr())) return boolVal;
@@ -158,21 +267,99 @@ object getCUDeleteVnetLock(handle, handle accounts_data) {
     return delete_vnet_lock(accounts_data, k_cleanup);
 }
 
+// ---- name building; Azure names are ASCII, so ASCII texts are edited in place
+
+// The first occurrence of pat[0..m) in [from, end), m > 0, or nullptr.
+const char* find_text(const char* from, const char* end, const char* pat, Py_ssize_t m) {
+    while (end - from >= m) {
+        auto at = static_cast<const char*>(std::memchr(from, pat[0], std::size_t(end - from - m + 1)));
+        if (!at) return nullptr;
+        if (std::memcmp(at + 1, pat + 1, std::size_t(m - 1)) == 0) return at;
+        from = at + 1;
+    }
+    return nullptr;
+}
+
+const char* ascii(handle s) { return static_cast<const char*>(PyUnicode_DATA(s.ptr())); }
+bool exact_ascii(handle s) { return PyUnicode_CheckExact(s.ptr()) && PyUnicode_IS_ASCII(s.ptr()); }
+
+// base.replace(old, new) for an exact ASCII str base and ASCII old (not empty)
+// and new: every occurrence, left to right, as str.replace finds them; base
+// itself when old does not occur, as str.replace returns it.
+object replace_ascii(handle base, const char* old, Py_ssize_t oldLen, const char* new_, Py_ssize_t newLen) {
+    const char* s = ascii(base);
+    const char* end = s + PyUnicode_GET_LENGTH(base.ptr());
+    Py_ssize_t count = 0;
+    for (const char* at = s; (at = find_text(at, end, old, oldLen)); at += oldLen) ++count;
+    if (count == 0) return borrow(base);
+    object out = checked(PyUnicode_New((end - s) + count * (newLen - oldLen), 127));
+    char* to = static_cast<char*>(PyUnicode_DATA(out.ptr()));
+    const char* from = s;
+    for (const char* at; (at = find_text(from, end, old, oldLen)); from = at + oldLen) {
+        std::memcpy(to, from, std::size_t(at - from));
+        to += at - from;
+        std::memcpy(to, new_, std::size_t(newLen));
+        to += newLen;
+    }
+    std::memcpy(to, from, std::size_t(end - from));
+    return out;
+}
+
+// base.replace("{" + ykey + "}", iDict[ykey]), evaluated in that order.
+object fill_placeholder(handle base, handle ykey, handle iDict) {
+    constexpr Py_ssize_t longest = 62;
+    if (!PyUnicode_CheckExact(base.ptr())) {
+        object method = attr(base, k_replace);
+        object placeholder = add({k_lbrace, ykey, k_rbrace});
+        return call(method, placeholder, item(iDict, ykey));
+    }
+    if (exact_ascii(ykey) && PyUnicode_GET_LENGTH(ykey.ptr()) <= longest && PyUnicode_IS_ASCII(base.ptr())) {
+        object value = item(iDict, ykey);
+        if (exact_ascii(value)) {
+            char placeholder[longest + 2];
+            const Py_ssize_t n = PyUnicode_GET_LENGTH(ykey.ptr());
+            placeholder[0] = '{';
+            std::memcpy(placeholder + 1, ascii(ykey), std::size_t(n));
+            placeholder[n + 1] = '}';
+            return replace_ascii(base, placeholder, n + 2, ascii(value), PyUnicode_GET_LENGTH(value.ptr()));
+        }
+        return replace(base, add({k_lbrace, ykey, k_rbrace}), value);
+    }
+    object placeholder = add({k_lbrace, ykey, k_rbrace});
+    return replace(base, placeholder, item(iDict, ykey));
+}
+
+// cmp = value.split(","); base.replace(cmp[0], cmp[1])
+object replace_step(handle base, handle value) {
+    if (exact_ascii(base) && exact_ascii(value)) {
+        const char* v = ascii(value);
+        const char* end = v + PyUnicode_GET_LENGTH(value.ptr());
+        auto comma = static_cast<const char*>(std::memchr(v, ',', std::size_t(end - v)));
+        if (!comma) raise(PyExc_IndexError, "list index out of range");
+        auto next = static_cast<const char*>(std::memchr(comma + 1, ',', std::size_t(end - comma - 1)));
+        if (comma > v) return replace_ascii(base, v, comma - v, comma + 1, (next ? next : end) - comma - 1);
+    }
+    object cmp = split(value, k_comma);
+    if (!PyUnicode_CheckExact(base.ptr())) {
+        object method = attr(base, k_replace);
+        object old = item(cmp, 0);
+        return call(method, old, item(cmp, 1));
+    }
+    object old = item(cmp, 0);
+    return replace(base, old, item(cmp, 1));
+}
+
 // Runs the "base" and "replace" steps in order; a "base" step starts the name
 // afresh from its template with every {placeholder} of iDict filled in.
 object transformName(handle, handle transforms, handle iDict) {
     object base = borrow(k_empty);
+    Lookup step;
     for (handle x : iterate(transforms)) {
-        if (eq(item(x, k_key), k_base)) {
+        if (eq(step(x, k_key), k_base)) {
             base = item(x, k_value);
-            for (handle ykey : iterate(iDict)) {
-                object placeholder = add({k_lbrace, ykey, k_rbrace});
-                base = replace(base, placeholder, item(iDict, ykey));
-            }
-        } else if (eq(item(x, k_key), k_replace)) {
-            object cmp = split(item(x, k_value), k_comma);
-            object old = item(cmp, 0);
-            base = replace(base, old, item(cmp, 1));
+            for (handle ykey : iterate(iDict)) base = fill_placeholder(base, ykey, iDict);
+        } else if (eq(step(x, k_key), k_replace)) {
+            base = replace_step(base, item(x, k_value));
         }
     }
     return base;

@@ -164,3 +164,19 @@ PyObject* pg_cached_getattr(PyObject* o, PyObject* name, pg_attr_cache* cache) {
 }
 
 #endif
+
+/* ---------------------------------------------------------------- look-ups that can be reused */
+
+#ifdef PG_READS_LAYOUT
+unsigned long long pg_pure_lookup_version(PyObject* dict, PyObject* key) {
+    if (!PyDict_CheckExact(dict) || !PyUnicode_CheckExact(key)) return 0;
+    PyDictObject* d = (PyDictObject*)dict;
+    return DK_IS_UNICODE(d->ma_keys) ? d->ma_version_tag : 0;
+}
+#else
+unsigned long long pg_pure_lookup_version(PyObject* dict, PyObject* key) {
+    (void)dict;
+    (void)key;
+    return 0;
+}
+#endif

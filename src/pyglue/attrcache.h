@@ -69,6 +69,13 @@ PyObject* pg_cached_call_method(PyObject* name, PyObject* const* args, size_t na
 /* Whether this build reads instance layouts (1) or always reads generically (0). */
 int pg_attr_cache_enabled(void);
 
+/* ---- look-ups that can be reused
+ * The version tag of an exact dict whose look-up of `key` runs no Python code
+ * (only str keys in the dict, an exact str key), or 0 when that is not sure
+ * (always 0 where the layout is not read). Every change to a dict gives it a
+ * new tag, so while the tag stays the same the look-up finds what it found. */
+unsigned long long pg_pure_lookup_version(PyObject* dict, PyObject* key);
+
 #ifdef __cplusplus
 }
 #endif
