@@ -8,9 +8,6 @@ namespace cfgbase {
 namespace {
 
 Text k_name{"name"};
-Text k_logging{"logging"};
-Text k_getLogger{"getLogger"};
-Text k___name__{"__name__"};
 Text k_lower{"lower"};
 Text k_comma{","};
 Text k_empty{""};
@@ -141,37 +138,6 @@ private:
     Lookup entry_, keys_;
 };
 
-// logging.getLogger(__name__), as module_logger() makes it; the two globals
-// and the module's getLogger are resolved again only when the dict they came
-// from has changed (tags are never reused, so an unchanged tag also means
-// that dict still holds the objects remembered, borrowed, here).
-object logger() {
-    static PyObject *globals, *logging, *name, *getLogger;
-    static unsigned long long globalsTag, loggingTag;
-    PyObject* g = Globals::dict().ptr();
-    if (globalsTag && g == globals && pg_pure_lookup_version(g, k_logging.ptr()) == globalsTag &&
-        Py_IS_TYPE(logging, &PyModule_Type) &&
-        pg_pure_lookup_version(PyModule_GetDict(logging), k_getLogger.ptr()) == loggingTag)
-        return call(borrow(getLogger), borrow(name));
-    globalsTag = 0;
-    unsigned long long tag = pg_pure_lookup_version(g, k_logging.ptr());
-    object logging_ = Globals::get(k_logging);
-    object name_ = Globals::get(k___name__);
-    // An exact module answers getattr from its dict: the type has no such name.
-    if (tag && Py_IS_TYPE(logging_.ptr(), &PyModule_Type) &&
-        PyDict_GetItemWithError(g, k_logging.ptr()) == logging_.ptr()) {
-        PyObject* attributes = PyModule_GetDict(logging_.ptr());
-        unsigned long long moduleTag = pg_pure_lookup_version(attributes, k_getLogger.ptr());
-        PyObject* f = moduleTag ? PyDict_GetItemWithError(attributes, k_getLogger.ptr()) : nullptr;
-        if (f) {
-            globals = g, logging = logging_.ptr(), name = name_.ptr(), getLogger = f;
-            globalsTag = tag, loggingTag = moduleTag;
-            return call(borrow(f), name_);
-        }
-    }
-    return call_method(logging_, k_getLogger, name_);
-}
-
 // str(value).lower(); a bool's text is fixed (bool cannot be subclassed).
 object lower_text(handle value) {
     if (value.ptr() == Py_True) return borrow(k_true);
@@ -180,7 +146,7 @@ object lower_text(handle value) {
 }
 
 object readVnetOption(handle cls, handle vnetInYaml, handle vnet, handle YAML) {
-    object logger = cfgbase::logger();
+    object logger = module_logger();
     VnetEntry at(vnetInYaml, vnet);
 
     object name = attr(vnet, k_name);
@@ -244,13 +210,13 @@ object getSpokeRoutes(handle, handle vnetInYaml, handle vnet) {
 }
 
 object getPreStageDefaultRouteTable(handle, handle yamlObj) {
-    logger();
+    module_logger();
     return try_or(Py_None, [&] { return item(item(yamlObj, k_prestage), k_default_route_table); });
 }
 
 // accounts_data[section]["delete_vnet_lock"] when it is exactly a bool, else False.
 object delete_vnet_lock(handle accounts_data, handle section) {
-    object logger = cfgbase::logger();
+    object logger = module_logger();
     return try_or(Py_False, [&] {
         object boolVal = item(item(accounts_data, section), k_delete_vnet_lock);
         if (PyBool_Check(boolVal.ptr())) return boolVal;
