@@ -161,36 +161,45 @@ def same_behaviour(case, own, sides):
                               f"  {name}: {str(ours)[:600]}\n  Python: {str(theirs)[:600]}")
 
 
-def host_calls(python, own):
+def host_calls(python, own, chunk=8):
     """A function making the host calls that one call of the Python side makes,
     with the same arguments, and nothing else: the host work both sides do.
 
     Each call is written out as a call expression of its own, as the rendering
     writes it, so that the interpreter makes it the way it makes the
     rendering's calls (a Python function entered in the same evaluation loop,
-    not through a fresh one as `f(*args)` would)."""
+    not through a fresh one as `f(*args)` would). The calls are grouped
+    `chunk` to a function, as short as a rendering's own: a host call that
+    reads its caller's line number (a log record does) walks the caller's line
+    table, which a single function of thousands of calls would make long."""
     replay = []
     observe(python, set(own) | _all_codes(python), replay)
-    names, lines = {}, []
+    names = {}
 
     def bound(value):
         name = f"v{len(names)}"
         names[name] = value
         return name
 
-    for function, positional, keywords in replay:
+    def function(name, lines, scope):
+        # The objects come in as defaults, so each is read as a local, as the
+        # rendering reads its own.
+        used = sorted({n for line in lines for n in re.findall(r"\bv\d+\b", line)}, key=lambda n: int(n[1:]))
+        source = f"def {name}({', '.join(f'{n}={n}' for n in used)}):\n" + "\n".join(lines or ["    pass"])
+        made = {}
+        exec(compile(source, "<host work>", "exec"), scope, made)
+        return made[name]
+
+    lines = []
+    for function_called, positional, keywords in replay:
         args = [bound(value) for value in positional]
         if all(key.isidentifier() and not keyword.iskeyword(key) for key in keywords):
             args += [f"{key}={bound(value)}" for key, value in keywords.items()]
         else:
             args.append(f"**{bound(keywords)}")
-        lines.append(f"    {bound(function)}({', '.join(args)})")
-    # The objects come in as defaults, so each is read as a local, as the
-    # rendering reads its own.
-    source = f"def host_work({', '.join(f'{n}={n}' for n in names)}):\n" + "\n".join(lines or ["    pass"])
-    scope = {}
-    exec(compile(source, "<host work>", "exec"), dict(names), scope)
-    return scope["host_work"]
+        lines.append(f"    {bound(function_called)}({', '.join(args)})")
+    chunks = [function("host_calls", lines[at:at + chunk], dict(names)) for at in range(0, len(lines), chunk)]
+    return function("host_work", [f"    {bound(part)}()" for part in chunks], dict(names))
 
 
 def _all_codes(fn):

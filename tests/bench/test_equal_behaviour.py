@@ -78,9 +78,9 @@ def test_host_work_replays_the_calls_of_the_python_side():
         model.read("b", 1, 2, scale=3, **{"class": 4})
         return model.read("c", flag=True).upper()
 
-    host_work = check.host_calls(python, set())
+    host_work = check.host_calls(python, set(), chunk=2)
     seen.clear()
     host_work()
     assert seen == [("a", (), 1, {}), ("b", (1, 2), 3, {"class": 4}), ("c", (), 1, {"flag": True})]
-    own = {host_work.__code__}
+    own = {host_work.__code__} | {part.__code__ for part in host_work.__defaults__}
     assert check.observe(host_work, own)[2] == check.observe(python, {python.__code__})[2]
