@@ -337,4 +337,8 @@ def cases():
         cpp, python = make(SwitchTraffic, *args), make(PyRouteTables, *args)
         same_host_work(name, cpp, python)
         built.append(Case(name, cpp, python, number=number))
+    main, other = large[1], large[2]  # spoke-main-2, and rt-0 of group rg-0
+    for label, rtb in (("the VNet's second main table", main), ("a table of another group", other)):
+        built.append(Case(f"isMainRtb ({label})", lambda rtb=rtb: SwitchTraffic.isMainRtb(VNET, rtb),
+                          lambda rtb=rtb: PyRouteTables.isMainRtb(VNET, rtb), number=20000))
     return built
