@@ -7,12 +7,12 @@ context, the Terraform writer, the log): the traces and the results must be
 equal, so the C++ is measured doing exactly the host work the Python does.
 """
 import logging
-from types import SimpleNamespace as NS
 
 from requests.structures import CaseInsensitiveDict
 
 import dm.arm.trafswap as trafswap
 from bench.bench_discovery import PySwitchTraffic as PyDiscovery
+from bench.models import Model as NS
 from bench.run import Case
 from dm.arm.cfgbase import Common
 from dm.arm.discoverylib import DiscoveryLib
