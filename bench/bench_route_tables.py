@@ -218,6 +218,14 @@ class Trace:
 TRACE = Trace()
 
 
+class ShortCIDict(CaseInsensitiveDict):
+    """The helpers' mapping, shown short: the shared check shows the arguments of every
+    host call, and a table map here holds thousands of entries."""
+
+    def __repr__(self):
+        return f"CaseInsensitiveDict of {len(self._store)}"
+
+
 class TracedCIDict(CaseInsensitiveDict):
     def __contains__(self, key):
         return TRACE("CIDict.__contains__", super().__contains__)(key)
@@ -248,7 +256,7 @@ def bind_host(traced):
                      getMainTablePrefix=t("getMainTablePrefix", Common.getMainTablePrefix)),
         "tf": NS(createSubnetAssociationTf=t("createSubnetAssociationTf", Writer.createSubnetAssociationTf)),
         "yctx": lambda: NS(getGlobalContext=get_global_context),
-        "CIDict": t("CIDict", TracedCIDict if traced else CaseInsensitiveDict),
+        "CIDict": t("CIDict", TracedCIDict if traced else ShortCIDict),
         "ci_equal": t("ci_equal", case_insensitive_equal),
         "ci_nequal": t("ci_nequal", case_insensitive_not_equal),
         "ci_startswith": t("ci_startswith", case_insensitive_startswith),
