@@ -14,19 +14,16 @@ Text k_slash{"/"};
 Text k_dot{"."};
 Text k_split{"split"};
 Text k_hex2{"02x"};
-Text k_empty{""};
 
-// concat(pieces...): exact str pieces are joined at once in one pass (their
-// text is themselves); anything else takes concat, which makes each one text.
-template <class... P>
-object join(const P&... pieces) {
-#if PY_VERSION_HEX < 0x030D0000  // the join of an array is the interpreter's own up to 3.12
-    PyObject* items[] = {handle(pieces).ptr()...};
-    bool texts = true;
-    for (PyObject* p : items) texts = texts && PyUnicode_CheckExact(p);
-    if (texts) return checked(_PyUnicode_JoinArray(k_empty.ptr(), items, Py_ssize_t(sizeof...(P))));
-#endif
-    return concat(pieces...);
+// cls.region for a class of the plain metaclass, which has no attribute of
+// that name: the entry found on the class's MRO, unless it is a descriptor
+// (then, as for any other class, the generic read binds it).
+object region_table(handle cls) {
+    if (Py_IS_TYPE(cls.ptr(), &PyType_Type)) {
+        PyObject* v = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), k_region.ptr());
+        if (v && !Py_TYPE(v)->tp_descr_get) return borrow(v);
+    }
+    return attr(cls, k_region);
 }
 
 object setDryRun(handle cls) {
@@ -39,9 +36,9 @@ object setDryRun(handle cls) {
 object deduceGwName(handle cls, handle vpcAid2GwNameMap, handle vpcId, handle vpcName,
                     handle accountId) {
     (void)cls;
-    object vpcAid = join(vpcId, k_hyphen, accountId);
+    object vpcAid = concat(vpcId, k_hyphen, accountId);
     if (contains(vpcAid2GwNameMap, vpcAid)) return item(vpcAid2GwNameMap, vpcAid);
-    return join(vpcName, k_hyphen, accountId, k_gw_suffix);
+    return concat(vpcName, k_hyphen, accountId, k_gw_suffix);
 }
 
 // "azu-<region code>-<four octets as 02x>-gw" from a dotted IPv4 prefix.
@@ -53,12 +50,12 @@ object deduceGwNameWithSubnetCidr(handle cls, handle regionId, handle cidr) {
         object number = checked(PyNumber_Long(item(octal, i).ptr()));
         hex[i] = checked(PyObject_Format(number.ptr(), k_hex2.ptr()));
     }
-    object code = item(attr(cls, k_region), regionId);
-    return join(k_azu_prefix, code, k_hyphen, hex[0], hex[1], hex[2], hex[3], k_gw_suffix);
+    object code = item(region_table(cls), regionId);
+    return concat(k_azu_prefix, code, k_hyphen, hex[0], hex[1], hex[2], hex[3], k_gw_suffix);
 }
 
 object deduceTransitNameWithRegion(handle cls, handle regionId) {
-    return join(k_azu_prefix, item(attr(cls, k_region), regionId), k_transit_suffix);
+    return concat(k_azu_prefix, item(region_table(cls), regionId), k_transit_suffix);
 }
 
 }  // namespace

@@ -107,6 +107,11 @@ def test_gateway_names():
     assert Wide.deduceTransitNameWithRegion("s") == "azu-sub-transit-gw"
     assert Wide.deduceGwNameWithSubnetCidr("w", "10.0.0.1/32") == "azu-\u00fc\U0001f310-0a000001-gw"
 
+    class Described(SwitchTraffic):       # read through the class, a descriptor binds as usual
+        region = classmethod(lambda cls: {"d": cls.__name__})
+    with pytest.raises(TypeError):
+        Described.deduceTransitNameWithRegion("d")   # a bound method is no mapping
+
     for region in ("uksouth", "EastUS"):
         with pytest.raises(KeyError):
             SwitchTraffic.deduceTransitNameWithRegion(region)
