@@ -66,6 +66,18 @@ def network_id(rg, *type_names):
     return "/subscriptions/s/resourceGroups/" + rg + "/providers/Microsoft.Network/" + "/".join(type_names)
 
 
+def at_level(level, run):
+    """`run` with the module logger at `level`, set only when it is not: a level change
+    clears every logger's cache, which is no part of the operation."""
+    logger = logging.getLogger("dm.arm.trafswap")
+
+    def at():
+        if logger.level != level:
+            logger.setLevel(level)
+        return run()
+    return at
+
+
 def cases():
     # A record handler, so that every report line is made as in a run.
     logger = logging.getLogger("dm.arm.trafswap")
@@ -85,6 +97,10 @@ def cases():
         address_prefixes=["10.1.0.0/16", "10.2.0.0/16", "192.168.10.0/24", "172.16.0.0/20"]))
     allowed = {"allow_vnet_cidrs": [ipaddress.ip_network(c) for c in ("172.16.0.0/12", "192.168.0.0/16", "10.0.0.0/8")]}
 
+    many = [Model(name=f"subnet-{i}", route_table=None if i % 4 == 0 else
+                  Model(id=network_id("rg-1", "routeTables", f"rt-{i % 7}"))) for i in range(500)]
+    quiet_client = Model(subnets=Model(list=lambda rg, name: iter(many)))
+
     def associations(impl):
         def run():
             assocs = []
@@ -95,10 +111,20 @@ def cases():
     return [
         Case("getVnet (1,000 VNets, match last)", lambda: SwitchTraffic.getVnet("vnet-999", client).id,
              lambda: PySwitchTraffic.getVnet("vnet-999", client).id, number=2000),
-        Case("discoverSubnets (50 subnets, logged)", lambda: SwitchTraffic.discoverSubnets(client, vnet),
-             lambda: PySwitchTraffic.discoverSubnets(client, vnet), number=2000),
+        Case("discoverSubnets (50 subnets, logged)",
+             at_level(logging.INFO, lambda: SwitchTraffic.discoverSubnets(client, vnet)),
+             at_level(logging.INFO, lambda: PySwitchTraffic.discoverSubnets(client, vnet)), number=2000),
+        # A run at WARNING: each report line is still made and handed to the logger, which drops it.
+        Case("discoverSubnets (500 subnets, logging off)",
+             at_level(logging.WARNING, lambda: SwitchTraffic.discoverSubnets(quiet_client, vnet)),
+             at_level(logging.WARNING, lambda: PySwitchTraffic.discoverSubnets(quiet_client, vnet)),
+             number=1000),
         Case("discoverSubnetAssociation (200 references)", associations(SwitchTraffic),
              associations(PySwitchTraffic), number=20000),
         Case("discoverVpcCidr (4 prefixes, 3 ranges)", lambda: SwitchTraffic.discoverVpcCidr(vnet, allowed),
              lambda: PySwitchTraffic.discoverVpcCidr(vnet, allowed), number=5000),
+        Case("isExpectedVpcPrefix (3 ranges, inside the last)",
+             lambda: SwitchTraffic.isExpectedVpcPrefix("10.2.0.0/16", allowed["allow_vnet_cidrs"]),
+             lambda: PySwitchTraffic.isExpectedVpcPrefix("10.2.0.0/16", allowed["allow_vnet_cidrs"]),
+             number=10000),
     ]

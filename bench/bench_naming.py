@@ -5,6 +5,11 @@ from dm.arm.trafswap import SwitchTraffic
 
 class PySwitchTraffic:
     region = dict(SwitchTraffic.region)
+    DryRun = False
+
+    @classmethod
+    def setDryRun(cls):
+        cls.DryRun = True
 
     @classmethod
     def deduceGwName(cls, vpcAid2GwNameMap, vpcId, vpcName, accountId):
@@ -25,6 +30,14 @@ class PySwitchTraffic:
         return "azu-" + cls.region[regionId] + "-transit-gw"
 
 
+class Dry(SwitchTraffic):
+    """setDryRun sets the switch of the class it is called on: this one, not the shared one."""
+
+
+class PyDry(PySwitchTraffic):
+    pass
+
+
 def cases():
     gw_map = {f"vnet{i}-acct{i % 7}": f"gw{i}" for i in range(1000)}
     out = []
@@ -38,4 +51,5 @@ def cases():
     out.append(Case("deduceTransitNameWithRegion",
                     lambda: SwitchTraffic.deduceTransitNameWithRegion("northeurope"),
                     lambda: PySwitchTraffic.deduceTransitNameWithRegion("northeurope")))
+    out.append(Case("setDryRun", lambda: Dry.setDryRun(), lambda: PyDry.setDryRun()))
     return out

@@ -59,7 +59,12 @@ def _shown(value):
     # anything else by its repr without memory addresses.
     if isinstance(value, type):
         return "class " + value.__name__.removeprefix("Py")
-    return re.sub(r" at 0x[0-9a-f]+", "", repr(value))
+    try:
+        shown = repr(value)
+    except Exception:  # noqa: BLE001 (e.g. a mapping entering its __init__, before its store exists;
+        # an error here would end the observed call and leave both sides "alike" in failing)
+        shown = f"<{type(value).__qualname__}>"
+    return re.sub(r" at 0x[0-9a-f]+", "", shown)
 
 
 class _Records(logging.Handler):
@@ -103,6 +108,9 @@ def observe(fn, own, replay=None):
     top = sys._getframe()
 
     def profile(frame, event, arg):
+        if event == "return":
+            hosts.discard(id(frame))  # once the frame is gone, a rendering's frame may take its id
+            return
         if event != "call" or frame.f_code in own:
             return
         up = frame.f_back

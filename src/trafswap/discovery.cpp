@@ -76,20 +76,30 @@ object discoverSubnetAssociation(handle, handle rtb, handle assocs) {
     return none();
 }
 
-// The VNet's prefixes that lie inside one of the allowed ranges, in order.
-object discoverVpcCidr(handle cls, handle vnet, handle yaml) {
-    object allowVnetCidr = item(yaml, k_allow_vnet_cidrs);
-    object vnetCidrs = new_list();
-    for (handle x : iterate(attr(attr(vnet, k_address_space), k_address_prefixes)))
-        if (truth(call_method(cls, k_isExpectedVpcPrefix, x, allowVnetCidr))) append(vnetCidrs, x);
-    return vnetCidrs;
+// Whether ipaddress.ip_network(ip) is a subnet of one of the networks.
+bool expected_prefix(handle ip, handle prefixes) {
+    object ipn = call_method(Globals::get(k_ipaddress), k_ip_network, ip);
+    for (handle n : iterate(prefixes))
+        if (truth(call_method(ipn, k_subnet_of, n))) return true;
+    return false;
 }
 
 object isExpectedVpcPrefix(handle, handle ip, handle prefixes) {
-    object ipn = call_method(Globals::get(k_ipaddress), k_ip_network, ip);
-    for (handle n : iterate(prefixes))
-        if (truth(call_method(ipn, k_subnet_of, n))) return boolean(true);
-    return boolean(false);
+    return boolean(expected_prefix(ip, prefixes));
+}
+
+// The VNet's prefixes that lie inside one of the allowed ranges, in order.
+// cls.isExpectedVpcPrefix runs here at once while it is the method above.
+object discoverVpcCidr(handle cls, handle vnet, handle yaml) {
+    object allowVnetCidr = item(yaml, k_allow_vnet_cidrs);
+    object vnetCidrs = new_list();
+    for (handle x : iterate(attr(attr(vnet, k_address_space), k_address_prefixes))) {
+        bool expected = resolves_to<isExpectedVpcPrefix>(cls, k_isExpectedVpcPrefix)
+                            ? expected_prefix(x, allowVnetCidr)
+                            : truth(call_method(cls, k_isExpectedVpcPrefix, x, allowVnetCidr));
+        if (expected) append(vnetCidrs, x);
+    }
+    return vnetCidrs;
 }
 
 }  // namespace

@@ -67,11 +67,15 @@ object setDisableRouteTablePropagation(handle cls, handle network_client, handle
     }
 }
 
-// cls.setDisableRouteTablePropagation(...), its record appended when not None.
+// cls.setDisableRouteTablePropagation(...), its record appended when not None;
+// run here at once while the class method is the one above.
 void switch_table(handle cls, handle network_client, handle vnet, handle rtbName,
                   handle disableFlag, handle route_table_prop) {
-    object record = call_method(cls, k_setDisableRouteTablePropagation, network_client, vnet,
-                                rtbName, disableFlag);
+    object record =
+        resolves_to<setDisableRouteTablePropagation>(cls, k_setDisableRouteTablePropagation)
+            ? setDisableRouteTablePropagation(cls, network_client, vnet, rtbName, disableFlag)
+            : call_method(cls, k_setDisableRouteTablePropagation, network_client, vnet, rtbName,
+                          disableFlag);
     if (ne_none(record)) append(route_table_prop, record);
 }
 

@@ -84,3 +84,37 @@ def test_host_work_replays_the_calls_of_the_python_side():
     assert seen == [("a", (), 1, {}), ("b", (1, 2), 3, {"class": 4}), ("c", (), 1, {"flag": True})]
     own = {host_work.__code__} | {part.__code__ for part in host_work.__defaults__}
     assert check.observe(host_work, own)[2] == check.observe(python, {python.__code__})[2]
+
+
+def test_host_calls_under_a_rendering_frame_made_after_a_host_frame_ended():
+    # A rendering's own frame made right after a host frame ended may take its
+    # address: the host calls made under it are seen all the same.
+    _, h = host()
+
+    def helper(key):                      # the rendering's own function
+        return h.get(key)
+
+    def python():
+        return [h.get("z"), helper("a"), helper("b")]
+    outcome, _, seen = check.observe(python, {helper.__code__} | check._all_codes(python))
+    assert outcome == ("returned", ["Z", "A", "B"])
+    assert seen == [("host.<locals>.<lambda>", [repr(key)]) for key in "zab"]
+
+
+def test_host_call_whose_argument_cannot_be_shown_yet():
+    # Shown on entry to the call, an argument may not be able to show itself
+    # (a mapping entering its __init__): the call goes on and is still compared.
+    class Unready:
+        def __repr__(self):
+            raise AttributeError("no store yet")
+
+    def made(value):
+        return "made"
+    hosted = SimpleNamespace(made=made)   # reached through a host object, so not the driver's own
+
+    def driver():
+        return hosted.made(Unready())
+    assert check.observe(driver, check._all_codes(driver)) == (
+        ("returned", "made"), [],
+        [("test_host_call_whose_argument_cannot_be_shown_yet.<locals>.made",
+          ["<test_host_call_whose_argument_cannot_be_shown_yet.<locals>.Unready>"])])

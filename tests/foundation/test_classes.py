@@ -100,6 +100,18 @@ def test_gateway_names():
     assert SwitchTraffic.deduceTransitNameWithRegion("northeurope") == "azu-eun-transit-gw"
     assert SwitchTraffic.deduceTransitNameWithRegion("southeastasia") == "azu-asse-transit-gw"
 
+    class Wide(SwitchTraffic):            # codes of wider characters and of other types
+        region = {"w": "\u00fc\U0001f310", "n": 5, "s": type("Code", (str,), {"__str__": lambda s: "sub"})("c")}
+    assert Wide.deduceTransitNameWithRegion("w") == "azu-\u00fc\U0001f310-transit-gw"
+    assert Wide.deduceTransitNameWithRegion("n") == "azu-5-transit-gw"
+    assert Wide.deduceTransitNameWithRegion("s") == "azu-sub-transit-gw"
+    assert Wide.deduceGwNameWithSubnetCidr("w", "10.0.0.1/32") == "azu-\u00fc\U0001f310-0a000001-gw"
+
+    class Described(SwitchTraffic):       # read through the class, a descriptor binds as usual
+        region = classmethod(lambda cls: {"d": cls.__name__})
+    with pytest.raises(TypeError):
+        Described.deduceTransitNameWithRegion("d")   # a bound method is no mapping
+
     for region in ("uksouth", "EastUS"):
         with pytest.raises(KeyError):
             SwitchTraffic.deduceTransitNameWithRegion(region)
