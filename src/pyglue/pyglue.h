@@ -354,7 +354,7 @@ void unpack(handle values, object* targets, Py_ssize_t n);
 
 // ---------------------------------------------------------------- comparison with None
 
-// `x == None` in a condition. None itself and the exact dict, list and str
+// `x == None` and `x != None` in a condition. None itself and the exact dict, list and str
 // (whose comparisons with None fall back to identity) answer without a call;
 // anything else compares through the protocol.
 inline bool eq_none(handle x) {
@@ -362,6 +362,13 @@ inline bool eq_none(handle x) {
     if (p == Py_None) return true;
     if (PyDict_CheckExact(p) || PyList_CheckExact(p) || PyUnicode_CheckExact(p)) return false;
     return eq(x, Py_None);
+}
+
+inline bool ne_none(handle x) {
+    PyObject* p = x.ptr();
+    if (p == Py_None) return false;
+    if (PyDict_CheckExact(p) || PyList_CheckExact(p) || PyUnicode_CheckExact(p)) return true;
+    return ne(x, Py_None);
 }
 
 }  // namespace pg
