@@ -126,9 +126,63 @@ static int find_method_way(PyObject* o, PyObject* name, pg_method_way* way) {
     return 1;
 }
 
+/* Whether the name in the shared keys' entries, compared as the dict would. */
+static int keys_hold(PyDictKeysObject* keys, PyObject* name) {
+    PyDictUnicodeEntry* entries = DK_UNICODE_ENTRIES(keys);
+    for (Py_ssize_t i = 0; i < keys->dk_nentries; ++i) {
+        PyObject* key = entries[i].me_key;
+        if (key == name || (key && _PyUnicode_EQ(key, name))) return 1;
+    }
+    return 0;
+}
+
+static int find_instance_way(PyObject* o, PyObject* name, pg_instance_way* way) {
+    PyTypeObject* tp = Py_TYPE(o);
+    if (tp->tp_getattro != PyObject_GenericGetAttr) return 0;
+    if (!(tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) && tp->tp_dictoffset < 0) return 0;
+    PyObject* method = _PyType_Lookup(tp, name);
+    if (!method || !PyType_HasFeature(Py_TYPE(method), Py_TPFLAGS_METHOD_DESCRIPTOR)) return 0;
+    if (!(tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) || !tp->tp_version_tag) return 0;
+    way->keys = NULL;
+    way->nentries = 0;
+    if ((tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) && (tp->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
+        PyDictKeysObject* keys = ((PyHeapTypeObject*)tp)->ht_cached_keys;
+        if (keys) {
+            if (keys->dk_kind != DICT_KEYS_SPLIT || keys_hold(keys, name)) return 0;
+            way->keys = keys;
+            way->nentries = keys->dk_nentries;
+        }
+    }
+    way->type = tp;
+    way->method = method;
+    way->version = tp->tp_version_tag;
+    return 1;
+}
+
+/* Whether the instance surely holds nothing under the name; 0 when that
+ * cannot be told without running Python code, so that the call goes the
+ * generic way and any code runs there, once. */
+static int instance_lacks(PyObject* o, PyTypeObject* tp, PyObject* name, const pg_instance_way* way) {
+    if ((tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) && *_PyObject_ValuesPointer(o)) {
+        PyDictKeysObject* keys = ((PyHeapTypeObject*)tp)->ht_cached_keys;
+        return keys == way->keys && keys->dk_nentries == way->nentries;
+    }
+    PyObject* dict = (tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) || tp->tp_dictoffset > 0 ? instance_dict(o, tp) : NULL;
+    if (!dict) return 1;
+    if (!PyDict_CheckExact(dict) || !DK_IS_UNICODE(((PyDictObject*)dict)->ma_keys)) return 0;
+    Py_hash_t hash = ((PyASCIIObject*)name)->hash;
+    return hash != -1 && !_PyDict_GetItem_KnownHash(dict, name, hash);
+}
+
 PyObject* pg_cached_call_method(PyObject* name, PyObject* const* args, size_t nargs, pg_method_cache* cache) {
     PyObject* o = args[0];
     PyTypeObject* meta = Py_TYPE(o);
+    for (int w = 0; w < PG_METHOD_WAYS; ++w) {
+        const pg_instance_way* way = &cache->instance_ways[w];
+        if (way->type != meta || way->version != meta->tp_version_tag || !way->version) continue;
+        if (instance_lacks(o, meta, name, way)) return PyObject_Vectorcall(way->method, args, nargs, NULL);
+        break;
+    }
     for (int w = 0; w < PG_METHOD_WAYS; ++w) {
         const pg_method_way* way = &cache->ways[w];
         if ((PyObject*)way->cls != o || way->version != ((PyTypeObject*)o)->tp_version_tag ||
@@ -139,12 +193,19 @@ PyObject* pg_cached_call_method(PyObject* name, PyObject* const* args, size_t na
         break;
     }
     pg_method_way found;
+    pg_instance_way found_instance;
     if (find_method_way(o, name, &found)) {
         unsigned int slot = cache->next;
         for (unsigned int w = 0; w < PG_METHOD_WAYS; ++w)
             if (cache->ways[w].cls == found.cls) slot = w;
         cache->ways[slot] = found;
         if (slot == cache->next) cache->next = (cache->next + 1) % PG_METHOD_WAYS;
+    } else if (find_instance_way(o, name, &found_instance)) {
+        unsigned int slot = cache->next_instance;
+        for (unsigned int w = 0; w < PG_METHOD_WAYS; ++w)
+            if (cache->instance_ways[w].type == found_instance.type) slot = w;
+        cache->instance_ways[slot] = found_instance;
+        if (slot == cache->next_instance) cache->next_instance = (cache->next_instance + 1) % PG_METHOD_WAYS;
     }
     return PyObject_VectorcallMethod(name, args, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, NULL);
 }

@@ -54,16 +54,34 @@ typedef struct {
 
 #define PG_METHOD_WAYS 2
 
+/* Where an instance's type keeps a method: the function (or method
+ * descriptor) found on the type, for instances that hold nothing under the
+ * name. Instances keeping inline values cannot hold it while the type's shared
+ * keys, which never held the name, have not grown. */
+typedef struct {
+    PyTypeObject* type;
+    const void* keys;       /* the type's shared keys, NULL for none */
+    Py_ssize_t nentries;    /* their entries when the name was found missing */
+    PyObject* method;       /* owned by a dict of the type's MRO while the type keeps its version */
+    unsigned int version;   /* 0 marks an empty way */
+} pg_instance_way;
+
 typedef struct {
     pg_method_way ways[PG_METHOD_WAYS];
+    pg_instance_way instance_ways[PG_METHOD_WAYS];
     unsigned int next;
+    unsigned int next_instance;
 } pg_method_cache;
 
 /* o.name(*args) for an exact, interned str name, args[0] being o and nargs
  * counting it: a new reference, or NULL with the error set, as
  * PyObject_VectorcallMethod gives them. When o is a class whose name is a
  * class method (and its metaclass has nothing under the name), the method's
- * function is called with the class at once, as the bound method would. */
+ * function is called with the class at once, as the bound method would; when
+ * o is an instance of a type with the generic attribute protocol whose MRO
+ * gives a function or method descriptor under the name, and the instance
+ * holds nothing under it, that is called with o, as the interpreter's own
+ * method calls do. */
 PyObject* pg_cached_call_method(PyObject* name, PyObject* const* args, size_t nargs, pg_method_cache* cache);
 
 /* Whether this build reads instance layouts (1) or always reads generically (0). */

@@ -181,3 +181,79 @@ def test_class_method_calls_through_a_metaclass_attribute():
     Other = Meta("Other", (Sub,), {})
     assert with_spoke_prefixes(Other, "a", "b") == ["b"]
     assert with_spoke_prefixes(Sub, "a", "b") == ["a"]
+
+
+def vnets_listed(holder):
+    """The names of the VNets getVnet iterated, the list coming from
+    `holder.list_all()` as the operation calls it."""
+    probe = Probe()
+    assert SwitchTraffic.getVnet(probe, SimpleNamespace(virtual_networks=holder)) is None
+    return probe.seen
+
+
+def holder_class():
+    class Base:
+        def list_all(self):
+            return iter([plain("base")])
+
+    class VNets(Base):
+        def __init__(self, tag):
+            self.tag = tag
+
+        def list_all(self):
+            return iter([plain("class " + self.tag)])
+    return VNets
+
+
+def own_list(o, name):
+    o.list_all = lambda: iter([plain(name)])
+
+
+@pytest.mark.parametrize("change", [
+    lambda o, other: own_list(o, "instance's own"),
+    lambda o, other: own_list(other, "another instance's own"),  # the shared keys grow
+    lambda o, other: setattr(type(o), "list_all", lambda self: iter([plain("replaced")])),
+    lambda o, other: delattr(type(o), "list_all"),
+    lambda o, other: (delattr(type(o), "list_all"),
+                      setattr(type(o).__mro__[1], "list_all", lambda self: iter([plain("base replaced")]))),
+    lambda o, other: setattr(type(o), "list_all", property(lambda self: lambda: iter([plain("property")]))),
+    lambda o, other: setattr(type(o), "list_all", staticmethod(lambda: iter([plain("static")]))),
+    lambda o, other: setattr(type(o), "list_all", classmethod(lambda cls: iter([plain(cls.__name__)]))),
+    lambda o, other: setattr(type(o), "__getattribute__", lambda self, n: lambda: iter([plain("getattribute")])),
+    lambda o, other: setattr(o, "__class__", type("Other", (type(o).__mro__[1],), {})),
+    lambda o, other: vars(o).update(list_all=lambda: iter([plain("materialised dict")])),
+    lambda o, other: vars(o).__setitem__(1, "a key that is not text"),
+    lambda o, other: setattr(o, "__dict__", {"list_all": lambda: iter([plain("replaced dict")])}),
+    lambda o, other: [setattr(o, f"extra{i}", i) for i in range(40)],
+])
+def test_method_calls_on_instances_follow_changes(change):
+    VNets = holder_class()
+    o, other = VNets("o"), VNets("other")
+    for _ in range(2):  # the second call goes the remembered way
+        assert vnets_listed(o) == ["class o"]
+        assert vnets_listed(other) == ["class other"]
+    change(o, other)
+    for _ in range(2):
+        for holder in (o, other):
+            assert vnets_listed(holder) == [v.name for v in holder.list_all()]
+
+
+def test_method_calls_on_other_kinds_of_instances():
+    class Slots:
+        __slots__ = ("tag",)
+
+        def list_all(self):
+            return iter([plain("slots")])
+
+    class Dict(dict):
+        list_all = dict.values  # a method descriptor of C
+
+    class Raising:
+        def list_all(self):
+            raise LookupError("from the host")
+
+    holders = [Slots(), Dict(x=plain("dict value")), holder_class()("plain"), SimpleNamespace(list_all=lambda: iter([]))]
+    for _ in range(2):
+        assert [vnets_listed(h) for h in holders] == [["slots"], ["dict value"], ["class plain"], []]
+        with pytest.raises(LookupError, match="from the host"):
+            vnets_listed(Raising())
