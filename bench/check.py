@@ -180,8 +180,7 @@ def host_calls(python, own, chunk=8):
     `chunk` to a function, as short as a rendering's own: a host call that
     reads its caller's line number (a log record does) walks the caller's line
     table, which a single function of thousands of calls would make long."""
-    replay = []
-    observe(python, set(own) | _all_codes(python), replay)
+    replay = recorded_calls(python, own)
     names = {}
 
     def bound(value):
@@ -208,6 +207,21 @@ def host_calls(python, own, chunk=8):
         lines.append(f"    {bound(function_called)}({', '.join(args)})")
     chunks = [function("host_calls", lines[at:at + chunk], dict(names)) for at in range(0, len(lines), chunk)]
     return function("host_work", [f"    {bound(part)}()" for part in chunks], dict(names))
+
+
+def recorded_calls(python, own):
+    """[(function, positional, keywords)] of the host calls of one call of the Python side."""
+    replay = []
+    observe(python, set(own) | _all_codes(python), replay)
+    return replay
+
+
+def host_calls_from_c(python, own, replay):
+    """A function making the same host calls as host_calls() from C, through
+    `replay` of bench/hostcall.c: what any compiled operation pays for them."""
+    calls = tuple((function_called, tuple(positional) + tuple(keywords.values()), tuple(keywords) or None)
+                  for function_called, positional, keywords in recorded_calls(python, own))
+    return lambda: replay(calls)
 
 
 def _all_codes(fn):

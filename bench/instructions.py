@@ -9,17 +9,27 @@ One valgrind process per suite (two at a time) runs, for each case and side
 the same loop around an empty function is subtracted, so a row is the cost of
 the operation's own call. Every case first passes the equality check of
 bench/check.py in that process; a case that fails it gets no ratio.
+
+Beside the sides, the host calls of one call are made alone, twice: from
+Python source ("host", as the rendering makes them) and from C ("host C", as
+any compiled operation makes them, bench/hostcall.c). `left` is what is left
+of the C++ side without the host work over what is left of the Python side;
+`left C` takes the host work from C for the C++ side, so it compares our own
+code with the rendering's own code alone.
 """
 import concurrent.futures
 import os
 import re
 import subprocess
 import sys
+import sysconfig
 import tempfile
 
 from bench.run import HERE, suites
 
-MARKS = HERE.parent / "build" / "bench-cython" / "cgmark.so"
+OUT = HERE.parent / "build" / "bench-cython"
+MARKS = OUT / "cgmark.so"
+HOSTCALL = OUT / ("hostcall" + sysconfig.get_config_var("EXT_SUFFIX"))
 
 CHILD = """
 import ctypes, gc, sys
@@ -28,6 +38,8 @@ from bench.check import Differs
 from bench.run import Suite
 import importlib
 marks = ctypes.CDLL(sys.argv[2])
+sys.path.insert(0, sys.argv[4])
+from hostcall import replay
 suite = Suite(importlib.import_module("bench." + sys.argv[1]))
 
 def measure(fn, calls, label):
@@ -47,6 +59,7 @@ for index, case in enumerate(suite.cases):
         continue
     measure(lambda: None, calls, f"{index} empty {calls}")
     measure(suite.host_work(case), calls, f"{index} host {calls}")
+    measure(suite.host_work_from_c(case, replay), calls, f"{index} hostC {calls}")
     for name, fn in suite.sides(case).items():
         if name == "Cython":
             with suite.swapped:
@@ -56,11 +69,13 @@ for index, case in enumerate(suite.cases):
 """
 
 
-def marks():
-    if not MARKS.exists() or MARKS.stat().st_mtime < (HERE / "cgmark.c").stat().st_mtime:
-        MARKS.parent.mkdir(parents=True, exist_ok=True)
-        subprocess.run(["cc", "-O2", "-shared", "-fPIC", str(HERE / "cgmark.c"), "-o", str(MARKS)], check=True)
-    return MARKS
+def built(source, target, *flags):
+    """target compiled from bench/<source> when missing or older than it."""
+    if not target.exists() or target.stat().st_mtime < (HERE / source).stat().st_mtime:
+        OUT.mkdir(parents=True, exist_ok=True)
+        subprocess.run(["cc", "-O2", "-shared", "-fPIC", *flags, str(HERE / source), "-o", str(target)],
+                       check=True)
+    return target
 
 
 def run_suite(stem):
@@ -68,7 +83,8 @@ def run_suite(stem):
     with tempfile.TemporaryDirectory() as out:
         done = subprocess.run(
             ["valgrind", "--tool=callgrind", "--instr-atstart=no", f"--callgrind-out-file={out}/cg.out",
-             sys.executable, "-c", CHILD, stem, str(marks()), str(HERE.parent)],
+             sys.executable, "-c", CHILD, stem, str(built("cgmark.c", MARKS)), str(HERE.parent),
+             str(built("hostcall.c", HOSTCALL, "-I" + sysconfig.get_paths()["include"]).parent)],
             capture_output=True, text=True, cwd=HERE.parent, env=dict(os.environ, PYTHONHASHSEED="0"))
         if done.returncode:
             raise SystemExit(f"{stem}: the measuring process failed:\n{done.stderr[-3000:]}")
@@ -92,9 +108,9 @@ def main(filters):
     stems = [m.__name__.rpartition(".")[2] for m in modules]
     with concurrent.futures.ThreadPoolExecutor(2) as pool:
         results = list(pool.map(run_suite, stems))
-    sides = ("C++", "Python", "Cython", "host")
+    sides = ("C++", "Python", "Cython", "host", "hostC")
     print(f"{'suite':<10} {'operation (workload)':<56}" + "".join(f"{s + ' k':>11}" for s in sides)
-          + f"{'C++/Py':>8}{'Cy/Py':>7}{'left':>7}")
+          + f"{'C++/Py':>8}{'Cy/Py':>7}{'left':>7}{'left C':>7}")
     for module, (costs, differs) in zip(modules, results):
         suite = module.__name__.rpartition(".")[2].removeprefix("bench_")
         for index, case in enumerate(module.cases()):
@@ -108,6 +124,7 @@ def main(filters):
             ratios = f"{own['C++'] / own['Python']:8.2f}"
             ratios += f"{own['Cython'] / own['Python']:7.2f}" if "Cython" in own else f"{'-':>7}"
             ratios += f"{(own['C++'] - own['host']) / (own['Python'] - own['host']):7.2f}"
+            ratios += f"{(own['C++'] - own['hostC']) / (own['Python'] - own['host']):7.2f}"
             print(f"{suite:<10} {case.name:<56}{cells}{ratios}", flush=True)
     return 0
 

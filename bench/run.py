@@ -68,6 +68,11 @@ class Suite:
         from bench.check import host_calls
         return host_calls(case.python, self.own_codes())
 
+    def host_work_from_c(self, case, replay):
+        """The same host calls made from C by `replay` (bench/hostcall.c)."""
+        from bench.check import host_calls_from_c
+        return host_calls_from_c(case.python, self.own_codes(), replay)
+
 
 def per_call_us(suite, case, repeat=9):
     """Best per-call time of each side, the repeats interleaved so that a busy
