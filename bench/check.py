@@ -219,8 +219,12 @@ def recorded_calls(python, own):
 def host_calls_from_c(python, own, replay):
     """A function making the same host calls as host_calls() from C, through
     `replay` of bench/hostcall.c: what any compiled operation pays for them."""
-    calls = tuple((function_called, tuple(positional) + tuple(keywords.values()), tuple(keywords) or None)
-                  for function_called, positional, keywords in recorded_calls(python, own))
+    return replayed(replay, tuple((function_called, tuple(positional) + tuple(keywords.values()),
+                                   tuple(keywords) or None)
+                                  for function_called, positional, keywords in recorded_calls(python, own)))
+
+
+def replayed(replay, calls):
     return lambda: replay(calls)
 
 

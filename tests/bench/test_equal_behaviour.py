@@ -61,7 +61,7 @@ def test_check_refuses_a_side_that_differs(other, what):
     check.same_behaviour(case, set(), {"C++": case.cpp, "Python": case.python})
 
 
-def test_host_work_replays_the_calls_of_the_python_side():
+def test_host_work_replays_the_calls_of_the_python_side(tmp_path):
     """The host column is the host calls alone: the replay makes the calls the
     rendering made, with the same arguments and keywords, and nothing else."""
     seen = []
@@ -78,12 +78,45 @@ def test_host_work_replays_the_calls_of_the_python_side():
         model.read("b", 1, 2, scale=3, **{"class": 4})
         return model.read("c", flag=True).upper()
 
+    made = [("a", (), 1, {}), ("b", (1, 2), 3, {"class": 4}), ("c", (), 1, {"flag": True})]
     host_work = check.host_calls(python, set(), chunk=2)
     seen.clear()
     host_work()
-    assert seen == [("a", (), 1, {}), ("b", (1, 2), 3, {"class": 4}), ("c", (), 1, {"flag": True})]
+    assert seen == made
     own = {host_work.__code__} | {part.__code__ for part in host_work.__defaults__}
     assert check.observe(host_work, own)[2] == check.observe(python, {python.__code__})[2]
+
+    # The same calls made from C.
+    replay = compiled_replay(tmp_path)
+    from_c = check.host_calls_from_c(python, set(), replay)
+    seen.clear()
+    from_c()
+    assert seen == made
+    assert check.observe(from_c, {from_c.__code__})[2] == check.observe(python, {python.__code__})[2]
+
+
+def compiled_replay(folder):
+    """replay() of bench/hostcall.c, built into folder."""
+    import importlib.util
+    import sysconfig
+    from bench.instructions import HOSTCALL, built
+    target = built("hostcall.c", folder / HOSTCALL.name, "-I" + sysconfig.get_paths()["include"])
+    spec = importlib.util.spec_from_file_location("hostcall", target)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module.replay
+
+
+def test_replay_from_c_stops_at_the_first_error(tmp_path):
+    seen = []
+
+    def fails(key):
+        seen.append(key)
+        raise LookupError(key)
+    replay = compiled_replay(tmp_path)
+    with pytest.raises(LookupError, match="b"):
+        replay(((seen.append, ("a",), None), (fails, ("b",), None), (seen.append, ("c",), None)))
+    assert seen == ["a", "b"]
 
 
 def test_host_calls_under_a_rendering_frame_made_after_a_host_frame_ended():
