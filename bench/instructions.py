@@ -4,7 +4,7 @@ measure of CPU cost that a busy machine does not disturb.
     ./dev bench --instructions [filter]
 
 One valgrind process per suite (two at a time) runs, for each case and side
-(C++, Python and, with Cython installed, Cython), one warm-up call and then
+(C++, Python and, with Cython installed, Cython), ten warm-up calls and then
 `calls` calls with callgrind counting only those (bench/cgmark.c marks them);
 the same loop around an empty function is subtracted, so a row is the cost of
 the operation's own call. Every case also passes the equality check of
@@ -44,7 +44,10 @@ from hostcall import replay
 suite = Suite(importlib.import_module("bench." + sys.argv[1]))
 
 def measure(fn, calls, label):
-    fn()
+    # Warm: the interpreter specialises a function's code after its first
+    # eight calls, host functions included, whichever side makes them.
+    for _ in range(min(calls, 10)):
+        fn()
     gc.collect()  # no collection of earlier garbage inside the count
     marks.mark_start()
     for _ in range(calls):
