@@ -142,6 +142,12 @@ inline object attr(handle o, const Text& name) {
 inline void set_attr(handle o, handle name, handle value) {
     check(PyObject_SetAttr(o.ptr(), name.ptr(), value.ptr()));
 }
+// o.name = value for a declared name: straight to the type's setattro, as
+// PyObject_SetAttr goes for a name that is already an interned str.
+inline void set_attr(handle o, const Text& name, handle value) {
+    setattrofunc store = Py_TYPE(o.ptr())->tp_setattro;
+    check(store ? store(o.ptr(), name.ptr(), value.ptr()) : PyObject_SetAttr(o.ptr(), name.ptr(), value.ptr()));
+}
 inline bool has_attr(handle o, handle name) {
     object v = steal(PyObject_GetAttr(o.ptr(), name.ptr()));
     if (v) return true;
