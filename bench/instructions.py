@@ -93,8 +93,10 @@ def built(source, target, *flags):
     """target compiled from bench/<source> when missing or older than it."""
     if not target.exists() or target.stat().st_mtime < (HERE / source).stat().st_mtime:
         target.parent.mkdir(parents=True, exist_ok=True)
+        # The compiler runs without the sanitizer libraries a test run may preload.
+        env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
         subprocess.run(["cc", "-O2", "-shared", "-fPIC", *flags, str(HERE / source), "-o", str(target)],
-                       check=True)
+                       check=True, env=env)
     return target
 
 
