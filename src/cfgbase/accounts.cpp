@@ -43,7 +43,7 @@ Text k_no_account_name{"**Error** failed to read account name from yaml. Use def
 // Should sys.exit return (a caller may have replaced it), the caller goes on.
 void exit_after_error(handle logger, handle message) {
     log(logger, Level::error, message);
-    call_method(Globals::get(k_sys), k_exit, integer(1));
+    call_method(global<k_sys>(), k_exit, integer(1));
 }
 
 // Whether looking up an exact str in `d` runs no host code: an exact dict

@@ -78,7 +78,7 @@ object getTmpFolderId(handle cls, handle data, handle yamlFileName) {
     if (eq(id, k_VNET_ID))
         return item(first(item(first(item(data, k_account_info)), k_vnets)), k_vnet_name);
     if (eq(id, k_YAML_ID)) {
-        object name = attr(call(attr(Globals::get(k_pathlib), k_PurePath), yamlFileName), k_name);
+        object name = attr(call(attr(global<k_pathlib>(), k_PurePath), yamlFileName), k_name);
         return call_method(name, k_replace, k_dot, k_hyphen);
     }
     return none();
@@ -99,9 +99,9 @@ object getLogFolder(handle cls, handle yamlObj) {
 object intLogLocationMgmtVnetCidr(handle cls, handle accounts_data) {
     (void)cls;
     object logFolder = plus(item(accounts_data, k_log_output), k_log_suffix);
-    if (!truth(call_method(Globals::get(k_path), k_exists, logFolder)))
-        call(Globals::get(k_makedirs), logFolder);
-    object logconf = Globals::get(k_logconf);
+    if (!truth(call_method(global<k_path>(), k_exists, logFolder)))
+        call(global<k_makedirs>(), logFolder);
+    object logconf = global<k_logconf>();
     object handlers = item(attr(logconf, k_logging_config), k_handlers);
     set_item(item(handlers, k_logConsoleHandler), k_filename, plus(logFolder, k_dm_log));
     set_item(item(handlers, k_alertHandler), k_filename, plus(logFolder, k_dm_alert_log));

@@ -60,16 +60,16 @@ Text k_instead{" instead!"};
 // once parsed, also when parsing fails.
 object loadInputJson(handle cls) {
     object dmPath = call_method(cls, k_get_data_path);
-    object file = call(Globals::get(k_open), concat(dmPath, k_input_json_suffix));
+    object file = call(global<k_open>(), concat(dmPath, k_input_json_suffix));
     object data;
     try {
-        data = call_method(Globals::get(k_json), k_load, file);
+        data = call_method(global<k_json>(), k_load, file);
     } catch (const Error&) {
         call_method(file, k_close);
         throw;
     }
     call_method(file, k_close);
-    object common = Globals::get(k_Common);
+    object common = global<k_Common>();
     set_attr(common, k_REGION, item(data, k_REGION));
     set_attr(common, k_AZURE_SUBNET, item(data, k_AZURE_SUBNET));
     return none();
@@ -78,8 +78,8 @@ object loadInputJson(handle cls) {
 // The YAML configuration file as plain mappings and lists.
 object convert_yaml_to_json(handle cls, handle file_path) {
     (void)cls;
-    object config = call(Globals::get(k_load_from_yaml), call(Globals::get(k_Path), file_path));
-    return call(Globals::get(k_dump_to_dict), config);
+    object config = call(global<k_load_from_yaml>(), call(global<k_Path>(), file_path));
+    return call(global<k_dump_to_dict>(), config);
 }
 
 // `for key, value in mapping.items(): body(key, value)`. An exact dict is
@@ -211,9 +211,9 @@ object validateInt(handle cls, handle scope, handle name, handle input) {
 // label is the expected one.
 object expectYamlType(handle cls, handle accounts_data, handle expectYamlFile) {
     if (ne(call_method(cls, k_getLabel, accounts_data), expectYamlFile)) {
-        call(Globals::get(k_print), concat(k_expect_yaml_for, expectYamlFile, k_got,
+        call(global<k_print>(), concat(k_expect_yaml_for, expectYamlFile, k_got,
                                            call_method(cls, k_getLabel, accounts_data), k_instead));
-        call_method(Globals::get(k_sys), k_exit, integer(1));
+        call_method(global<k_sys>(), k_exit, integer(1));
     }
     return none();
 }

@@ -334,7 +334,7 @@ object transformName(handle, handle transforms, handle iDict) {
 // cls.transformName over the transform list configured under `key`, with the
 // placeholders in the given order; None when that list is empty.
 object configured_name(handle cls, handle key, std::initializer_list<Keyword> placeholders) {
-    object transforms = call_method(call(Globals::get(k_yctx)), k_getGlobalContext, key);
+    object transforms = call_method(call(global<k_yctx>()), k_getGlobalContext, key);
     if (length(transforms) == 0) return none();
     object iDict = new_dict();
     for (const Keyword& p : placeholders) set_item(iDict, p.name, p.value);

@@ -42,12 +42,12 @@ object getVnet(handle, handle vnetName, handle network_client) {
 object discoverSubnets(handle, handle network_client, handle vnet) {
     object logger = module_logger();
     log(logger, Level::info, k_discover_heading);
-    object rgName = segment(attr(vnet, k_id), k_slash, attr(Globals::get(k_dl), k_RG_I));
+    object rgName = segment(attr(vnet, k_id), k_slash, attr(global<k_dl>(), k_RG_I));
     object subnets = checked(PySequence_List(
         call_method(attr(network_client, k_subnets), k_list, rgName, attr(vnet, k_name)).ptr()));
     for (handle subnet : iterate(subnets)) {
         object name = attr(subnet, k_name);
-        if (contains(attr(Globals::get(k_common), k_AZURE_SUBNET), name)) {
+        if (contains(attr(global<k_common>(), k_AZURE_SUBNET), name)) {
             log(logger, Level::info, concat(k_found_azure, name, k_skipped));
             continue;
         }
@@ -78,7 +78,7 @@ object discoverSubnetAssociation(handle, handle rtb, handle assocs) {
 
 // Whether ipaddress.ip_network(ip) is a subnet of one of the networks.
 bool expected_prefix(handle ip, handle prefixes) {
-    object ipn = call_method(Globals::get(k_ipaddress), k_ip_network, ip);
+    object ipn = call_method(global<k_ipaddress>(), k_ip_network, ip);
     for (handle n : iterate(prefixes))
         if (truth(call_method(ipn, k_subnet_of, n))) return true;
     return false;

@@ -96,7 +96,7 @@ enum class Step { skip, stop, move };
 // `any([name.find(x) != -1 for x in dl.zentrovaSpokeSubnetNames]) == True`:
 // every fragment is looked for before the results are tested.
 bool spoke_gw_subnet(handle name) {
-    object fragments = attr(Globals::get(k_dl), k_zentrovaSpokeSubnetNames);
+    object fragments = attr(global<k_dl>(), k_zentrovaSpokeSubnetNames);
     std::vector<object> found;
     for (handle x : iterate(fragments)) {
         if (PyUnicode_CheckExact(name.ptr()) && PyUnicode_CheckExact(x.ptr())) {
@@ -156,7 +156,7 @@ struct Reassociation {
             {k_rname, resourceName},
             {k_provider, item(subscriptionInfo, k_alias)},
         });
-        call_method(Globals::get(k_tf), k_createSubnetAssociationTf, association);
+        call_method(global<k_tf>(), k_createSubnetAssociationTf, association);
     }
 
     // Forward run, a subnet without a table or on the default table: onto
@@ -187,10 +187,10 @@ struct Reassociation {
     // The table the shared-table replication assigns to this subnet, or the
     // mapped copy; an empty object when the VNet has no discovery records.
     object replicated_table(handle name, handle rtbName, object newRtbName) {
-        object replication = call_method(call(Globals::get(k_yctx)), k_getGlobalContext,
+        object replication = call_method(call(global<k_yctx>()), k_getGlobalContext,
                                          k_configure_shared_route_table_replication);
         if (!gt(replication, integer(0))) return newRtbName;
-        object discoveryInfo = call_method(Globals::get(k_tf), k_readDiscoveryInfo);
+        object discoveryInfo = call_method(global<k_tf>(), k_readDiscoveryInfo);
         if (!contains(item(discoveryInfo, k_rtbSubnetGwGroupInfos), vnetId)) {
             log(logger, Level::error, concat(k_fail_to_reassociate, name, k_no, vnet, k_no_info));
             return object();
@@ -243,7 +243,7 @@ struct Reassociation {
         }
         object rtbName = segment(attr(route_table, k_id), k_slash, -1);
         object main_route_table = concat(prefix, k_main_stem);
-        if (truth(call(Globals::get(k_ci_startswith), rtbName, main_route_table))) {
+        if (truth(call(global<k_ci_startswith>(), rtbName, main_route_table))) {
             if (ne_none(defaultRtbObj)) {
                 target = defaultRtbObj;
                 info(concat(k_reassociate, name, k_from, rtbName, k_to, defaultRtbName));
@@ -301,7 +301,7 @@ object updateSubnetAssociation(handle cls, handle yaml, handle revert, handle ne
 
     for (handle subnet : iterate(subnets)) {
         object name = attr(subnet, k_name);
-        if (contains(attr(Globals::get(k_common), k_AZURE_SUBNET), name)) {
+        if (contains(attr(global<k_common>(), k_AZURE_SUBNET), name)) {
             r.info(concat(k_found_azure, name, k_skipped_blank));
             continue;
         }

@@ -84,7 +84,7 @@ bool is_own_is_main(PyObject* descriptor) {
 // `SwitchTraffic.isMainRtb(vnet, s_rtb)` with the module global resolved now.
 // While that still names the class method above, it runs here directly.
 bool switch_traffic_is_main(handle vnet, object& vnetRg, Table& t) {
-    object owner = Globals::get(k_SwitchTraffic);
+    object owner = global<k_SwitchTraffic>();
     if (Py_IS_TYPE(owner.ptr(), &PyType_Type)) {
         PyObject* d = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(owner.ptr()), k_isMainRtb.ptr());
         if (d && is_own_is_main(d)) return is_main(vnet, vnetRg, t);
@@ -107,13 +107,13 @@ object org_rt_tag(handle tags) {
     object first;
     for (handle entry : iterate(call_method(tags, k_items))) {
         auto [key, value] = unpack2(entry);
-        if (truth(call(Globals::get(k_ci_equal), key, k_Org_RT)) && !first) first = std::move(value);
+        if (truth(call(global<k_ci_equal>(), key, k_Org_RT)) && !first) first = std::move(value);
     }
     return first;
 }
 
 bool not_used_in_vnet(handle rtb, handle vnet) {
-    return eq(call_method(Globals::get(k_dl), k_isRouteTableUsedInVnet, rtb, vnet), Py_False);
+    return eq(call_method(global<k_dl>(), k_isRouteTableUsedInVnet, rtb, vnet), Py_False);
 }
 
 object discoverRouteTable(handle, handle network_client, handle revert, handle vnet,
@@ -123,9 +123,9 @@ object discoverRouteTable(handle, handle network_client, handle revert, handle v
         call_method(attr(network_client, k_route_tables), k_list_all).ptr()));
     object byName = new_dict();
     for (handle rt : iterate(rts)) set_item(byName, attr(rt, k_name), rt);
-    object rtbMap = call(Globals::get(k_CIDict), byName);
+    object rtbMap = call(global<k_CIDict>(), byName);
     object stagedUdrLst = new_list();
-    object orgRouteTableInfo = call(Globals::get(k_CIDict));
+    object orgRouteTableInfo = call(global<k_CIDict>());
     object vnetRg;
     for (handle s_rtb : iterate(rts)) {
         Table t{s_rtb, {}, {}};
@@ -136,11 +136,11 @@ object discoverRouteTable(handle, handle network_client, handle revert, handle v
         object tags = attr(s_rtb, k_tags);
         if (eq_none(tags)) continue;
         if (!contains(tags, k_vnet) ||
-            truth(call(Globals::get(k_ci_nequal), item(tags, k_vnet), attr(vnet, k_name))))
+            truth(call(global<k_ci_nequal>(), item(tags, k_vnet), attr(vnet, k_name))))
             continue;
         object orgRouteTableIdStr = org_rt_tag(tags);
         if (!orgRouteTableIdStr) continue;
-        if (!truth(call(Globals::get(k_ci_startswith), orgRouteTableIdStr, k_org_))) {
+        if (!truth(call(global<k_ci_startswith>(), orgRouteTableIdStr, k_org_))) {
             log(logger, Level::warning, concat(k_no_org_tag, attr(s_rtb, k_id)));
             continue;
         }
@@ -164,10 +164,10 @@ object discoverRouteTable(handle, handle network_client, handle revert, handle v
 
 }  // namespace
 
-object resource_group(handle id) { return segment(id, k_slash, attr(Globals::get(k_dl), k_RG_I)); }
+object resource_group(handle id) { return segment(id, k_slash, attr(global<k_dl>(), k_RG_I)); }
 
 object main_table_prefix(handle vnetName) {
-    object prefix = call_method(Globals::get(k_common), k_getMainTablePrefix, vnetName);
+    object prefix = call_method(global<k_common>(), k_getMainTablePrefix, vnetName);
     return is_none(prefix) ? borrow(vnetName) : prefix;
 }
 

@@ -257,3 +257,29 @@ def test_method_calls_on_other_kinds_of_instances():
         assert [vnets_listed(h) for h in holders] == [["slots"], ["dict value"], ["class plain"], []]
         with pytest.raises(LookupError, match="from the host"):
             vnets_listed(Raising())
+
+
+def test_module_globals_are_read_as_bound_at_each_call(monkeypatch):
+    """An operation's module-level names (here `ipaddress`) are remembered
+    only while the module's namespace is unchanged: a rebinding, a deletion or
+    a name shadowing a builtin is seen at the next call."""
+    import ipaddress
+
+    from dm.arm import trafswap
+    calls = []
+
+    def ip_network(ip):
+        calls.append(ip)
+        return ipaddress.ip_network(ip)
+    allowed = [ipaddress.ip_network("10.0.0.0/8")]
+    for _ in range(2):
+        assert SwitchTraffic.isExpectedVpcPrefix("10.1.0.0/16", allowed) is True
+    monkeypatch.setattr(trafswap, "ipaddress", SimpleNamespace(ip_network=ip_network))
+    assert SwitchTraffic.isExpectedVpcPrefix("10.1.0.0/16", allowed) is True
+    assert calls == ["10.1.0.0/16"]
+    monkeypatch.delattr(trafswap, "ipaddress")
+    with pytest.raises(NameError, match="name 'ipaddress' is not defined"):
+        SwitchTraffic.isExpectedVpcPrefix("10.1.0.0/16", allowed)
+    monkeypatch.setitem(vars(__import__("builtins")), "ipaddress", SimpleNamespace(ip_network=ip_network))
+    assert SwitchTraffic.isExpectedVpcPrefix("10.1.0.0/16", allowed) is True
+    assert calls == ["10.1.0.0/16"] * 2
