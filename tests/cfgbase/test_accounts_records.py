@@ -293,7 +293,8 @@ def test_entries_of_every_table_layout_are_read_as_the_dict_reads_them():
 
     def split_entry(i):
         holder = Holder()  # an instance dict: keys shared with its class, values apart
-        holder.__dict__.update(provider(i))
+        for key, value in provider(i).items():
+            setattr(holder, key, value)
         return holder.__dict__
 
     def rebuilt_keys(i):  # equal texts that are not the interned names
