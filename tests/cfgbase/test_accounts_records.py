@@ -107,7 +107,8 @@ def test_provider_records_are_those_of_the_plain_reading():
         Common.getAzurermSubscriptionInfo(unhashable_first)
 
 
-def test_vnet_cidr_entries_changed_while_the_map_is_built_are_walked_as_the_list_iterator_walks_them():
+@pytest.mark.parametrize("reader", ["getVnetCidrSubscriptionInfo", "getAzurermSubscriptionInfo"])
+def test_provider_entries_changed_while_the_map_is_built_are_walked_as_the_list_iterator_walks_them(reader):
     def run(impl):
         entries = []
 
@@ -120,8 +121,8 @@ def test_vnet_cidr_entries_changed_while_the_map_is_built_are_walked_as_the_list
                     entries.pop()
                 return dict.__getitem__(self, key)
         entries.append(Growing(arm_subscription_id="s0", arm_application_secret_env="E", arm_application_id="a",
-                               arm_directory_id="d"))
-        return impl.getVnetCidrSubscriptionInfo({"vnet_cidr": entries})
+                               arm_directory_id="d", alias="al", account_name="acct"))
+        return getattr(impl, reader)({"vnet_cidr": entries, "terraform": {"azurerm": entries}})
     ours, plain = run(Common), run(PyCommon)
     same_maps(ours, plain)
     assert list(ours) == ["s0", "s1", "s2", "s3", "s4", "s5"]  # s5 is read, then drops itself
