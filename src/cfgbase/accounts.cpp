@@ -149,8 +149,8 @@ void for_each(handle items, Body&& body) {
 
 // The records of the two provider lists, with their keys in the order the
 // operations set them.
-const RecordModel azurerm_record{&k_secret_env, &k_app_id, &k_dir_id, &k_alias, &k_account_name, &k_sub_id};
-const RecordModel vnet_cidr_record{&k_secret_env, &k_app_id, &k_dir_id};
+const RecordModel azurerm_record{k_secret_env, k_app_id, k_dir_id, k_alias, k_account_name, k_sub_id};
+const RecordModel vnet_cidr_record{k_secret_env, k_app_id, k_dir_id};
 
 // Subscription id -> record from the "terraform"/"azurerm" provider list.
 object getAzurermSubscriptionInfo(handle cls, handle yamlObj) {
@@ -181,7 +181,7 @@ object getAzurermSubscriptionInfo(handle cls, handle yamlObj) {
             if (fields[0] && fields[1] && fields[2] && fields[3] && fields[4] && azurerm_record.fill(record, fields))
                 return set_item(subscriptionMap, subId, record);
         }
-        PyDict_Clear(record.ptr());  // a new dictionary's state
+        PyDict_Clear(record.ptr());  // the model's keys dropped: the record as `{}` makes it
         set_item(subscriptionMap, subId, record);
         set_item(record, k_secret_env, item(subObj, k_arm_application_secret_env));
         set_item(record, k_app_id, item(subObj, k_arm_application_id));

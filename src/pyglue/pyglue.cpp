@@ -67,11 +67,6 @@ object dict_of(std::initializer_list<KeyValue> items) {
     return d;
 }
 
-RecordModel::RecordModel(std::initializer_list<const Text*> keys) noexcept : keys_{}, size_(keys.size()) {
-    std::size_t i = 0;
-    for (const Text* key : keys) keys_[i++] = key;
-}
-
 handle RecordModel::model() const {
     if (!model_) {
         object model = new_dict();

@@ -138,7 +138,10 @@ object tuple(std::initializer_list<handle> items);
 class RecordModel {
 public:
     static constexpr std::size_t max_keys = 8;
-    RecordModel(std::initializer_list<const Text*> keys) noexcept;
+    template <class... Key>
+    explicit RecordModel(const Key&... keys) noexcept : keys_{&keys...}, size_(sizeof...(Key)) {
+        static_assert(sizeof...(Key) <= max_keys, "a record model holds at most max_keys keys");
+    }
     RecordModel(const RecordModel&) = delete;
     RecordModel& operator=(const RecordModel&) = delete;
 
