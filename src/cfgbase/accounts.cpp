@@ -81,16 +81,6 @@ object credential_record(handle entry, handle subId, handle apps) {
     });
 }
 
-// A new record for the caller to set every value of, in the order of the
-// previous record's keys: a copy of that record while the collector does not
-// track it, else a new empty dictionary. A copy takes the key table at once
-// where setting each key of an empty dictionary hashes, probes and grows it;
-// keys, order, size and tracking come out as a new dictionary's would.
-object same_keys_as(handle previous) {
-    if (!previous || PyObject_GC_IsTracked(previous.ptr())) return new_dict();
-    return checked(PyDict_Copy(previous.ptr()));
-}
-
 // Subscription id -> credential record from "azure_cred"; the "zentrova"
 // entry gives the default record under the key "zentrova". Malformed input
 // ends the process (status 1) after one error line.
@@ -157,15 +147,41 @@ void for_each(handle items, Body&& body) {
     }
 }
 
+// The records of the two provider lists, with their keys in the order the
+// operations set them.
+const RecordModel azurerm_record{k_secret_env, k_app_id, k_dir_id, k_alias, k_account_name, k_sub_id};
+const RecordModel vnet_cidr_record{k_secret_env, k_app_id, k_dir_id};
+
 // Subscription id -> record from the "terraform"/"azurerm" provider list.
 object getAzurermSubscriptionInfo(handle cls, handle yamlObj) {
     (void)cls;
     module_logger();  // taken as every reader does; nothing is logged
     object subscriptionMap = new_dict();
-    object record;
-    for (handle subObj : iterate(item(item(yamlObj, k_terraform), k_azurerm))) {
+    for_each(item(item(yamlObj, k_terraform), k_azurerm), [&](handle subObj) {
         object subId = item(subObj, k_arm_subscription_id);
-        record = same_keys_as(record);
+        // `subscriptionMap[subId] = record = {}`, then each key of the record
+        // set from the entry. The record is made where the empty dictionary
+        // would be (a collection may run there). Then, while no host code can
+        // run (a plain entry holding every field, an exact-str id new to a
+        // map of exact-str keys, so that storing it compares with no key and
+        // replaces no record), the fields are read before the record is
+        // stored, the record filled at once and then stored, which nothing
+        // can tell from the steps in their own order.
+        object record = azurerm_record.blank();
+        if (pg_text_dict(subObj.ptr()) && PyUnicode_CheckExact(subId.ptr()) && pg_text_dict(subscriptionMap.ptr()) &&
+            !pg_dict_get_str(subscriptionMap.ptr(), subId.ptr())) {
+            PyObject* fields[] = {
+                pg_dict_get_str(subObj.ptr(), k_arm_application_secret_env.ptr()),
+                pg_dict_get_str(subObj.ptr(), k_arm_application_id.ptr()),
+                pg_dict_get_str(subObj.ptr(), k_arm_directory_id.ptr()),
+                pg_dict_get_str(subObj.ptr(), k_alias.ptr()),
+                pg_dict_get_str(subObj.ptr(), k_account_name.ptr()),
+                subId.ptr(),
+            };
+            if (fields[0] && fields[1] && fields[2] && fields[3] && fields[4] && azurerm_record.fill(record, fields))
+                return set_item(subscriptionMap, subId, record);
+        }
+        PyDict_Clear(record.ptr());  // the model's keys dropped: the record as `{}` makes it
         set_item(subscriptionMap, subId, record);
         set_item(record, k_secret_env, item(subObj, k_arm_application_secret_env));
         set_item(record, k_app_id, item(subObj, k_arm_application_id));
@@ -173,7 +189,7 @@ object getAzurermSubscriptionInfo(handle cls, handle yamlObj) {
         set_item(record, k_alias, item(subObj, k_alias));
         set_item(record, k_account_name, item(subObj, k_account_name));
         set_item(record, k_sub_id, subId);
-    }
+    });
     return subscriptionMap;
 }
 
@@ -183,17 +199,11 @@ object getVnetCidrSubscriptionInfo(handle cls, handle yamlObj) {
     module_logger();  // taken as every reader does; nothing is logged
     object subscriptionMap = new_dict();
     for_each(item(yamlObj, k_vnet_cidr), [&](handle entry) {
-        // record_of() written out: in this per-entry loop, its walk over the
-        // pairs costs about 30 instructions an entry.
         object subId = item(entry, k_arm_subscription_id);
         object secret_env = item(entry, k_arm_application_secret_env);
         object app_id = item(entry, k_arm_application_id);
         object dir_id = item(entry, k_arm_directory_id);
-        object record = new_dict();
-        set_item(record, k_secret_env, secret_env);
-        set_item(record, k_app_id, app_id);
-        set_item(record, k_dir_id, dir_id);
-        set_item(subscriptionMap, subId, record);
+        set_item(subscriptionMap, subId, vnet_cidr_record.make({secret_env, app_id, dir_id}));
     });
     return subscriptionMap;
 }

@@ -67,6 +67,40 @@ object dict_of(std::initializer_list<KeyValue> items) {
     return d;
 }
 
+handle RecordModel::model() const {
+    if (!model_) {
+        object model = new_dict();
+        for (std::size_t i = 0; i < size_; ++i) set_item(model, *keys_[i], Py_None);
+        model_ = model.release().ptr();
+    }
+    return model_;
+}
+
+object RecordModel::blank() const {
+    if (!pg_text_dicts_read()) return new_dict();
+    return checked(PyDict_Copy(model().ptr()));
+}
+
+bool RecordModel::fill(handle record, PyObject* const* values) const {
+    return pg_fill_copy(record.ptr(), values, Py_ssize_t(size_)) != 0;
+}
+
+void RecordModel::set_each(handle record, PyObject* const* values) const {
+    for (std::size_t i = 0; i < size_; ++i) set_item(record, *keys_[i], values[i]);
+}
+
+object RecordModel::make(std::initializer_list<handle> values) const {
+    PyObject* v[max_keys];
+    std::size_t i = 0;
+    for (handle h : values) v[i++] = h.ptr();
+    object record = blank();
+    if (!fill(record, v)) {
+        PyDict_Clear(record.ptr());  // a new dictionary's state, each key then set in turn
+        set_each(record, v);
+    }
+    return record;
+}
+
 object tuple(std::initializer_list<handle> items) {
     object t = checked(PyTuple_New(Py_ssize_t(items.size())));
     Py_ssize_t i = 0;

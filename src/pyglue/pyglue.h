@@ -16,6 +16,7 @@
 #include <nanobind/nanobind.h>
 
 #include "pyglue/attrcache.h"
+#include "pyglue/textdict.h"
 
 #include <cstddef>
 #include <initializer_list>
@@ -126,6 +127,42 @@ struct KeyValue {
 };
 object dict_of(std::initializer_list<KeyValue> items);
 object tuple(std::initializer_list<handle> items);
+
+// Records with a fixed list of text keys, built the way `{k1: v1, ...}` or
+// `r = {}` followed by `r[k1] = v1; ...` builds them. Each is a copy of a model
+// record (the keys set in order into an empty dictionary, each holding None,
+// made once and kept for the life of the process), so the key table comes at
+// once with the size and layout the record's own would have, and the values are
+// then put in place (textdict.h). Where dict layouts are not read, a record
+// is a new dictionary and each key is set into it.
+class RecordModel {
+public:
+    static constexpr std::size_t max_keys = 8;
+    template <class... Key>
+    explicit RecordModel(const Key&... keys) noexcept : keys_{&keys...}, size_(sizeof...(Key)) {
+        static_assert(sizeof...(Key) <= max_keys, "a record model holds at most max_keys keys");
+    }
+    RecordModel(const RecordModel&) = delete;
+    RecordModel& operator=(const RecordModel&) = delete;
+
+    // A new record holding values[i] under the i-th key.
+    object make(std::initializer_list<handle> values) const;
+    // A new record to fill: the model's keys holding None, or an empty
+    // dictionary where layouts are not read.
+    object blank() const;
+    // Puts values[i] (as many as there are keys) under the i-th key of a
+    // record that blank() made and no other code has seen; false, with the
+    // record untouched, when that cannot be done in place.
+    bool fill(handle record, PyObject* const* values) const;
+    // Sets each key of `record` to its value in turn, as `record[k] = v` does.
+    void set_each(handle record, PyObject* const* values) const;
+
+private:
+    handle model() const;
+    const Text* keys_[max_keys];
+    std::size_t size_;
+    mutable PyObject* model_ = nullptr;  // kept for the life of the process, as the texts are
+};
 void append(handle list, handle item);  // list.append(item) for an exact list
 // o.append(item): an exact list appends at once (its append cannot be
 // replaced), anything else through its own append method.
@@ -158,11 +195,12 @@ inline bool has_attr(handle o, handle name) {
 
 namespace detail {
 // An exact dict looked up by an exact str key: the dict lookup that o[key]
-// makes, without the protocol dispatch; *applies tells whether it was made.
+// makes, without the protocol dispatch (a table of text keys is probed at
+// once, textdict.h); *applies tells whether it was made.
 inline PyObject* str_key_lookup(handle o, handle key, bool* applies) {
     *applies = PyDict_CheckExact(o.ptr()) && PyUnicode_CheckExact(key.ptr());
     if (!*applies) return nullptr;
-    PyObject* v = PyDict_GetItemWithError(o.ptr(), key.ptr());
+    PyObject* v = pg_dict_get_str(o.ptr(), key.ptr());
     if (!v && PyErr_Occurred()) raise_pending();
     return v;
 }

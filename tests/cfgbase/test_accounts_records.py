@@ -107,7 +107,8 @@ def test_provider_records_are_those_of_the_plain_reading():
         Common.getAzurermSubscriptionInfo(unhashable_first)
 
 
-def test_vnet_cidr_entries_changed_while_the_map_is_built_are_walked_as_the_list_iterator_walks_them():
+@pytest.mark.parametrize("reader", ["getVnetCidrSubscriptionInfo", "getAzurermSubscriptionInfo"])
+def test_provider_entries_changed_while_the_map_is_built_are_walked_as_the_list_iterator_walks_them(reader):
     def run(impl):
         entries = []
 
@@ -120,8 +121,212 @@ def test_vnet_cidr_entries_changed_while_the_map_is_built_are_walked_as_the_list
                     entries.pop()
                 return dict.__getitem__(self, key)
         entries.append(Growing(arm_subscription_id="s0", arm_application_secret_env="E", arm_application_id="a",
-                               arm_directory_id="d"))
-        return impl.getVnetCidrSubscriptionInfo({"vnet_cidr": entries})
+                               arm_directory_id="d", alias="al", account_name="acct"))
+        return getattr(impl, reader)({"vnet_cidr": entries, "terraform": {"azurerm": entries}})
     ours, plain = run(Common), run(PyCommon)
     same_maps(ours, plain)
     assert list(ours) == ["s0", "s1", "s2", "s3", "s4", "s5"]  # s5 is read, then drops itself
+
+
+# ---- the provider lists: records filled at once while no host code can run
+
+FIELDS = ("arm_subscription_id", "arm_application_secret_env", "arm_application_id", "arm_directory_id", "alias",
+          "account_name")
+
+
+def provider(i, sub=None, **more):
+    return dict({"arm_subscription_id": f"s{i}" if sub is None else sub, "arm_application_secret_env": f"E{i}",
+                 "arm_application_id": f"id{i}", "arm_directory_id": "d", "alias": f"al{i}",
+                 "account_name": f"acct{i}"}, **more)
+
+
+def both(entries_of, readers=("getAzurermSubscriptionInfo", "getVnetCidrSubscriptionInfo")):
+    """Each reader's map from Common and from the plain reading, each side on
+    entries made anew by entries_of(log), with what the host code logged."""
+    for reader in readers:
+        runs = []
+        for impl in (Common, PyCommon):
+            log = []
+            entries = entries_of(log)
+            try:
+                result = getattr(impl, reader)({"terraform": {"azurerm": entries}, "vnet_cidr": entries})
+            except Exception as e:  # the same class and text on both sides
+                result = (type(e), str(e))
+            runs.append((result, log))
+        yield reader, runs
+
+
+def check_both(entries_of, **kw):
+    for reader, ((ours, our_log), (plain, plain_log)) in both(entries_of, **kw):
+        assert our_log == plain_log, reader
+        if isinstance(plain, dict):
+            same_maps(ours, plain)
+        else:
+            assert ours == plain, reader
+
+
+class Counted:
+    """A mapping that is no dict: every look-up goes through its __getitem__, logged."""
+    def __init__(self, log, fields):
+        self.log, self.fields = log, fields
+
+    def __getitem__(self, key):
+        self.log.append(key)
+        return self.fields[key]
+
+
+class LoggedDict(dict):
+    def __getitem__(self, key):
+        self.log.append(key)
+        return dict.__getitem__(self, key)
+
+
+def logged_dict(log, fields):
+    d = LoggedDict(fields)
+    d.log = log
+    return d
+
+
+@pytest.mark.parametrize("kind", [Counted, logged_dict])
+def test_mappings_that_are_no_plain_dict_are_read_through_their_own_look_up_in_order(kind):
+    def entries(log):
+        return [provider(0), kind(log, provider(1)), provider(2), kind(log, provider(3, sub="s0")), provider(4)]
+    check_both(entries)
+    (_, ((_, log), _)), _ = both(entries)
+    assert log == list(FIELDS) * 2
+
+
+def test_missing_fields_and_bad_ids_raise_what_the_plain_reading_raises():
+    for broken in ({"alias"}, {"account_name"}, {"arm_directory_id"}, {"arm_subscription_id"}):
+        check_both(lambda log: [provider(0), {k: v for k, v in provider(1).items() if k not in broken}])
+    # an unhashable id with a field missing: storing the record fails first (provider list only)
+    check_both(lambda log: [provider(0), {"arm_subscription_id": ["s"]}])
+
+
+def test_records_holding_containers_are_tracked_as_the_plain_reading_tracks_them():
+    shared_tuple = ("a", 1)
+    gc.collect()  # a tuple of atomic values is untracked by a collection
+    assert not gc.is_tracked(shared_tuple)
+
+    def entries(log):
+        return [provider(0), provider(1, alias=["x"]), provider(2, account_name=shared_tuple),
+                provider(3, arm_application_id=("t", [])), provider(4, arm_application_secret_env={"k": 1}),
+                provider(5, arm_directory_id=None), provider(6)]
+    check_both(entries)
+    (_, ((ours, _), _)), _ = both(entries)
+    assert [gc.is_tracked(r) for r in ours.values()] == [False, True, False, True, True, False, False]
+
+
+def test_duplicate_ids_and_non_text_ids_build_the_plain_map():
+    check_both(lambda log: [provider(0), provider(1, sub="s0"), provider(2, sub=7), provider(3, sub="s0"),
+                            provider(4, sub=("t", 1)), provider(5), provider(6, sub=7.0), provider(7, sub="s5")])
+    check_both(lambda log: [provider(i, sub=f"s{i % 3}") for i in range(12)])
+
+
+def test_a_record_replaced_by_a_duplicate_id_is_freed_before_the_fields_are_read():
+    class Witness:
+        """The only reference is the first record's: freed when that record is replaced."""
+        def __init__(self, entry):
+            self.entry = entry
+
+        def __del__(self):
+            self.entry["account_name"] = "renamed"
+            self.entry["arm_application_id"] = "rotated"
+
+    class Fresh(dict):
+        """An entry that hands out a new object for one field on each read."""
+        def __getitem__(self, key):
+            if key == self.fresh_key:
+                return Witness(self.target)
+            return dict.__getitem__(self, key)
+
+    def entries(log):
+        second = provider(1, sub="s0")
+        first = Fresh(provider(0))
+        first.fresh_key, first.target = "alias", second
+        return [first, second]
+    check_both(entries, readers=("getAzurermSubscriptionInfo",))
+    (_, ((ours, _), _)), = both(entries, readers=("getAzurermSubscriptionInfo",))
+    assert ours["s0"]["account_name"] == "renamed" and ours["s0"]["app_id"] == "rotated"
+
+
+def test_an_id_whose_hashing_runs_code_is_stored_before_the_fields_are_read():
+    def entries(log):
+        entry = provider(1)
+        sub = Probed("s1")
+        sub.on_hash = lambda: (log.append("hash"), entry.update(alias="moved"))
+        entry["arm_subscription_id"] = sub
+        return [provider(0), entry, provider(2)]
+    check_both(entries)
+    (_, ((ours, log), _)), _ = both(entries)
+    assert ours["s1"]["alias"] == "moved" and "hash" in log
+
+
+def test_entries_with_keys_of_other_kinds_compare_with_them_as_the_plain_reading_does():
+    class Colliding:
+        """A key hashing like a field: every look-up of that field compares with it."""
+        def __init__(self, log, field):
+            self.log, self.field, self.fail = log, field, False
+
+        def __hash__(self):
+            return hash(self.field)
+
+        def __eq__(self, other):
+            self.log.append(("eq", self.field))
+            if self.fail:
+                raise ValueError("no comparing")
+            return False
+
+    for field in FIELDS:
+        for fail in (False, True):
+            def entries(log):
+                key = Colliding(log, field)
+                odd = {key: 0}
+                odd.update(provider(1))
+                key.fail = fail
+                return [provider(0), odd, provider(2), {5: "five", **provider(3)}]
+            check_both(entries)
+
+
+def test_entries_of_every_table_layout_are_read_as_the_dict_reads_them():
+    class Holder:
+        pass
+
+    def split_entry(i):
+        holder = Holder()  # an instance dict: keys shared with its class, values apart
+        for key, value in provider(i).items():
+            setattr(holder, key, value)
+        return holder.__dict__
+
+    def rebuilt_keys(i):  # equal texts that are not the interned names
+        return {"".join(k.partition("_")): v for k, v in provider(i).items()}
+
+    def wide(i):  # a table big enough for wider slot indices
+        return dict(provider(i), **{f"extra{n}": n for n in range(400)})
+
+    def with_deleted(i):
+        d = dict(provider(i), gone=1, also_gone=2)
+        del d["gone"], d["also_gone"]
+        return d
+
+    for make in (split_entry, rebuilt_keys, wide, with_deleted):
+        check_both(lambda log: [provider(0), make(1), make(2), provider(3)])
+
+
+def test_records_are_independent_and_grow_as_the_plain_records_grow():
+    def entries(log):
+        return [provider(i) for i in range(5)]
+    for reader, ((ours, _), (plain, _)) in both(entries):
+        for record in list(ours.values()) + list(plain.values()):
+            record["extra"] = 1
+        assert [sys.getsizeof(r) for r in ours.values()] == [sys.getsizeof(r) for r in plain.values()]
+        for n in range(20):
+            for record in list(ours.values()) + list(plain.values()):
+                record[f"more{n}"] = n
+        assert [sys.getsizeof(r) for r in ours.values()] == [sys.getsizeof(r) for r in plain.values()]
+        ours["s0"]["secret_env"] = "changed"
+        assert ours["s1"]["secret_env"] == "E1"
+    again = Common.getAzurermSubscriptionInfo({"terraform": {"azurerm": entries([])}})  # nothing kept between calls
+    same_maps(again, PyCommon.getAzurermSubscriptionInfo({"terraform": {"azurerm": entries([])}}))
+    assert sys.getsizeof(again) == sys.getsizeof(PyCommon.getAzurermSubscriptionInfo(
+        {"terraform": {"azurerm": entries([])}}))
