@@ -46,17 +46,6 @@ void exit_after_error(handle logger, handle message) {
     call_method(global<k_sys>(), k_exit, integer(1));
 }
 
-// Whether looking up an exact str in `d` runs no host code: an exact dict
-// whose keys are all exact str (no __eq__ of a key can be met on a probe).
-bool plain_text_dict(handle d) {
-    if (!PyDict_CheckExact(d.ptr())) return false;
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(d.ptr(), &pos, &key, &value))
-        if (!PyUnicode_CheckExact(key)) return false;
-    return true;
-}
-
 // `{k1: v1, k2: v2, ...}` with text keys, as a dict display makes it: set
 // key by key into an empty dictionary, which keeps the compact table of text
 // keys (a table sized up front through the C API takes keys of any kind,
@@ -108,7 +97,7 @@ object getAzureSubscriptionInfo(handle cls, handle yamlObj) {
                 // no record replaced), the fields still hold what they held,
                 // and a copy of the previous record with its "sub_id" set
                 // anew is the record reading them again would build.
-                bool unchanged = PyList_CheckExact(subIds.ptr()) && plain_text_dict(val);
+                bool unchanged = PyList_CheckExact(subIds.ptr()) && pg_text_dict(val.ptr());
                 object record;
                 for (handle subId : iterate(subIds)) {
                     if (record) {
