@@ -205,6 +205,8 @@ def host_calls(python, own, chunk=8):
         else:
             args.append(f"**{bound(keywords)}")
         lines.append(f"    {bound(function_called)}({', '.join(args)})")
+    if len(lines) <= chunk:  # one function of its own, entered as the rendering's is
+        return function("host_work", lines, dict(names))
     chunks = [function("host_calls", lines[at:at + chunk], dict(names)) for at in range(0, len(lines), chunk)]
     return function("host_work", [f"    {bound(part)}()" for part in chunks], dict(names))
 

@@ -86,6 +86,13 @@ def test_host_work_replays_the_calls_of_the_python_side(tmp_path):
     own = {host_work.__code__} | {part.__code__ for part in host_work.__defaults__}
     assert check.observe(host_work, own)[2] == check.observe(python, {python.__code__})[2]
 
+    # Calls that fit one chunk are made by one function, with no call around them.
+    single = check.host_calls(python, set())
+    seen.clear()
+    single()
+    assert seen == made
+    assert check.observe(single, {single.__code__})[2] == check.observe(python, {python.__code__})[2]
+
     # The same calls made from C.
     replay = compiled_replay(tmp_path)
     from_c = check.host_calls_from_c(python, set(), replay)
