@@ -62,9 +62,9 @@ def warm(fn, calls):
 # hook, and the interpreter then keeps a line-number array for every code it
 # saw, which makes the line look-up of each log record cheap for that code
 # alone, as no run of the tool ever finds it. And every side is warmed before
-# any is counted: the interpreter specialises a function's code only after it
-# has run a while, host functions included, so the side counted first would
-# otherwise pay for warming what all sides call.
+# any is counted: the interpreter adapts a function's code to its operands
+# only after it has run a while, host functions included, so the side counted
+# first would otherwise pay for warming what all sides call.
 for index, case in enumerate(suite.cases):
     n = calls(case)
     for fn in suite.sides(case).values():

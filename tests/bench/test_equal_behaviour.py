@@ -104,13 +104,14 @@ def test_host_work_replays_the_calls_of_the_python_side(tmp_path):
 
 def compiled_replay(folder):
     """replay() of bench/hostcall.c, built into folder."""
-    import importlib.util
+    import importlib.machinery
     import sysconfig
+    import types
     from bench.instructions import HOSTCALL, built
     target = built("hostcall.c", folder / HOSTCALL.name, "-I" + sysconfig.get_paths()["include"])
-    spec = importlib.util.spec_from_file_location("hostcall", target)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    loader = importlib.machinery.ExtensionFileLoader("hostcall", str(target))
+    module = loader.create_module(types.SimpleNamespace(name="hostcall", origin=str(target)))
+    loader.exec_module(module)
     return module.replay
 
 
