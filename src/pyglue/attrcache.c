@@ -100,11 +100,16 @@ typedef struct {
     PyObject* cm_dict;
 } pg_classmethod;
 
+static PyTypeObject* binds_plainly;
+
+void pg_binds_plainly(PyTypeObject* type) { binds_plainly = type; }
+
 /* The function a classmethod binds, when binding it makes a plain bound
- * method of it (a Python function, or a callable that is no descriptor). */
+ * method of it (a Python function, a class function of ours, or a callable
+ * that is no descriptor). */
 static PyObject* bound_function(PyObject* method) {
     PyObject* f = ((pg_classmethod*)method)->cm_callable;
-    if (!f || (!PyFunction_Check(f) && Py_TYPE(f)->tp_descr_get)) return NULL;
+    if (!f || (!PyFunction_Check(f) && Py_TYPE(f)->tp_descr_get && Py_TYPE(f) != binds_plainly)) return NULL;
     return f;
 }
 
@@ -213,6 +218,8 @@ PyObject* pg_cached_call_method(PyObject* name, PyObject* const* args, size_t na
 #else
 
 int pg_attr_cache_enabled(void) { return 0; }
+
+void pg_binds_plainly(PyTypeObject* type) { (void)type; }
 
 PyObject* pg_cached_call_method(PyObject* name, PyObject* const* args, size_t nargs, pg_method_cache* cache) {
     (void)cache;

@@ -84,6 +84,11 @@ typedef struct {
  * method calls do. */
 PyObject* pg_cached_call_method(PyObject* name, PyObject* const* args, size_t nargs, pg_method_cache* cache);
 
+/* Declares that a callable of `type` bound by a classmethod to a class is
+ * called as the callable itself with the class first (pg_cached_call_method
+ * then calls it so). One type: the layer's class functions. */
+void pg_binds_plainly(PyTypeObject* type);
+
 /* Whether this build reads instance layouts (1) or always reads generically (0). */
 int pg_attr_cache_enabled(void);
 

@@ -1,8 +1,13 @@
 #include "classdef.h"
 
+#include "attrcache.h"
 #include "module.h"
 
+#include <structmember.h>
+
+#include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <unordered_map>
 
@@ -111,7 +116,121 @@ bool bind_arguments(const char* qualname, const char* const* params, Py_ssize_t 
     return true;
 }
 
+PyObject* call_with_class(vectorcallfunc unbound, PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+    const Py_ssize_t total = 1 + nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+    PyObject* few[8];
+    std::unique_ptr<PyObject*[]> many(total > 8 ? new PyObject*[total] : nullptr);
+    PyObject** all = many ? many.get() : few;
+    all[0] = cls;
+    std::copy(args, args + total - 1, all + 1);
+    return unbound(nullptr, all, std::size_t(nargs) + 1, kwnames);
+}
+
 }  // namespace detail
+
+namespace {
+
+// The function a classmethod of ours wraps (see classdef.h).
+struct ClassFunction {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;  // the adapter's entry: cls among the arguments
+    PyMethodDef* def;           // the adapter's bound entry, as a built-in method calls it
+    PyObject* module;           // the module's name, the methods' __module__
+    PyObject* owner_bound;      // the method bound to the class that defines it, once made
+    const char* qualname;       // "<class>.<name>"
+};
+
+PyObject* class_function_get(PyObject* self, PyObject* obj, PyObject*) {
+    auto* f = reinterpret_cast<ClassFunction*>(self);
+    if (!obj || obj == Py_None) return new_ref(self);  // as a function's __get__
+    if (f->owner_bound && PyCFunction_GET_SELF(f->owner_bound) == obj) return new_ref(f->owner_bound);
+    return PyCMethod_New(f->def, obj, f->module, nullptr);
+}
+
+int class_function_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(reinterpret_cast<ClassFunction*>(self)->owner_bound);
+    return 0;
+}
+
+int class_function_clear(PyObject* self) {
+    Py_CLEAR(reinterpret_cast<ClassFunction*>(self)->owner_bound);
+    return 0;
+}
+
+void class_function_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    class_function_clear(self);
+    Py_XDECREF(reinterpret_cast<ClassFunction*>(self)->module);
+    PyObject_GC_Del(self);
+}
+
+// The adapter's doc is "name($cls, a)\n--\n\n<doc>": the text signature, then the doc.
+const char* doc_body(const char* doc) { return std::strstr(doc, "\n--\n\n") + 5; }
+
+PyObject* class_function_name(PyObject* self, void*) {
+    return PyUnicode_FromString(reinterpret_cast<ClassFunction*>(self)->def->ml_name);
+}
+
+PyObject* class_function_qualname(PyObject* self, void*) {
+    return PyUnicode_FromString(reinterpret_cast<ClassFunction*>(self)->qualname);
+}
+
+PyObject* class_function_doc(PyObject* self, void*) {
+    return PyUnicode_FromString(doc_body(reinterpret_cast<ClassFunction*>(self)->def->ml_doc));
+}
+
+PyObject* class_function_text_signature(PyObject* self, void*) {
+    const char* doc = reinterpret_cast<ClassFunction*>(self)->def->ml_doc;
+    const char* open = std::strchr(doc, '(');
+    return PyUnicode_FromStringAndSize(open, std::strstr(doc, "\n--\n\n") - open);
+}
+
+PyObject* class_function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<class function %s>", reinterpret_cast<ClassFunction*>(self)->qualname);
+}
+
+PyTypeObject* class_function_type() {
+    static PyTypeObject* const type = [] {
+        static PyGetSetDef getset[] = {
+            {"__name__", class_function_name, nullptr, nullptr, nullptr},
+            {"__qualname__", class_function_qualname, nullptr, nullptr, nullptr},
+            {"__doc__", class_function_doc, nullptr, nullptr, nullptr},
+            {"__text_signature__", class_function_text_signature, nullptr, nullptr, nullptr},
+            {nullptr, nullptr, nullptr, nullptr, nullptr},
+        };
+        static PyMemberDef members[] = {
+            {"__module__", T_OBJECT, offsetof(ClassFunction, module), READONLY, nullptr},
+            {nullptr, 0, 0, 0, nullptr},
+        };
+        static PyTypeObject t{};
+        Py_SET_REFCNT(&t, 1);  // as PyVarObject_HEAD_INIT leaves a static type
+        t.tp_name = "class_function";
+        t.tp_basicsize = sizeof(ClassFunction);
+        t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL;
+        t.tp_vectorcall_offset = offsetof(ClassFunction, vectorcall);
+        t.tp_call = PyVectorcall_Call;
+        t.tp_descr_get = class_function_get;
+        t.tp_traverse = class_function_traverse;
+        t.tp_clear = class_function_clear;
+        t.tp_dealloc = class_function_dealloc;
+        t.tp_repr = class_function_repr;
+        t.tp_getset = getset;
+        t.tp_members = members;
+        if (PyType_Ready(&t) < 0) raise_pending();
+        pg_binds_plainly(&t);
+        return &t;
+    }();
+    return type;
+}
+
+}  // namespace
+
+FastFunction class_function_entry(PyObject* function) {
+    if (!Py_IS_TYPE(function, class_function_type())) return nullptr;
+    return reinterpret_cast<FastFunction>(
+        reinterpret_cast<void (*)()>(reinterpret_cast<ClassFunction*>(function)->def->ml_meth));
+}
 
 namespace {
 Text k___prepare__{"__prepare__"};
@@ -149,19 +268,27 @@ std::string signature_doc(const MethodSpec& m) {
     return doc;
 }
 
-// One method table entry per adapter for the life of the process: made on
-// the first import, reused when the module is imported again (the map is
-// never destroyed, so function objects alive at exit still point into it).
-object class_method(const char* class_name, const MethodSpec& m) {
+// The class function of an operation. One method table entry per adapter for
+// the life of the process: made on the first import, reused when the module
+// is imported again (the map is never destroyed, so methods alive at exit
+// still point into it).
+object class_function(const char* class_name, const MethodSpec& m) {
     static auto& defs = *new std::unordered_map<const char**, PyMethodDef>;
     auto [entry, made] = defs.try_emplace(m.qualname);
     if (made) {
         *m.qualname = keep(std::string(class_name) + "." + m.name);
-        entry->second = {m.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m.impl)),
+        entry->second = {m.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m.bound_impl)),
                          METH_FASTCALL | METH_KEYWORDS, keep(signature_doc(m))};
     }
-    object func = checked(PyCMethod_New(&entry->second, nullptr, Globals::module_name().ptr(), nullptr));
-    return checked(PyClassMethod_New(func.ptr()));
+    auto* f = PyObject_GC_New(ClassFunction, class_function_type());
+    if (!f) raise_pending();
+    f->vectorcall = m.impl;
+    f->def = &entry->second;
+    f->module = new_ref(Globals::module_name().ptr());
+    f->owner_bound = nullptr;
+    f->qualname = *m.qualname;
+    PyObject_GC_Track(f);
+    return steal(reinterpret_cast<PyObject*>(f));
 }
 }  // namespace
 
@@ -175,11 +302,18 @@ object make_class(const ClassSpec& definition, std::initializer_list<handle> bas
     object doc = checked(PyUnicode_FromString(definition.doc));
     set_item(ns, k___doc__, doc);
     for (const ClassAttr& a : definition.attrs) set_item(ns, a.name, a.value);
+    std::vector<object> functions;
     for (const MethodSpec& m : definition.methods) {
         object name_text = checked(PyUnicode_InternFromString(m.name));
-        set_item(ns, name_text, class_method(definition.name, m));
+        functions.push_back(class_function(definition.name, m));
+        set_item(ns, name_text, checked(PyClassMethod_New(functions.back().ptr())));
     }
-    return call(meta, name, bases, ns);
+    object cls = call(meta, name, bases, ns);
+    for (const object& function : functions) {
+        auto* f = reinterpret_cast<ClassFunction*>(function.ptr());
+        f->owner_bound = checked(PyCMethod_New(f->def, cls.ptr(), f->module, nullptr)).release().ptr();
+    }
+    return cls;
 }
 
 }  // namespace pg

@@ -13,6 +13,14 @@
 // calls the operation, and hands any error back to the interpreter: a Python
 // error as it is, any other C++ exception as a Python exception, so nothing
 // but a Python error ever reaches the interpreter.
+//
+// Each operation is a classmethod, as a class statement makes it. The
+// function it wraps is a class function: called with the class first, like a
+// Python function, and bound to a class it gives a built-in method of that
+// class (the form class methods of built-in types take), which the
+// interpreter calls straight, without a bound-method object in between. The
+// built-in method of the class that defines the operation is made once and
+// kept, so `Common.getVnet(...)` makes no binding object at all.
 #pragma once
 
 #include "pyglue.h"
@@ -36,8 +44,9 @@ struct MethodSpec {
     const char* name;
     const char* doc;
     std::vector<const char*> params;  // after cls
-    FastFunction impl;
-    const char** qualname;  // the adapter's, set when the class is made
+    vectorcallfunc impl;      // called with cls among the arguments, first
+    FastFunction bound_impl;  // called with cls as self, the arguments after it
+    const char** qualname;    // the adapter's, set when the class is made
 };
 
 namespace detail {
@@ -48,6 +57,10 @@ namespace detail {
 bool bind_arguments(const char* qualname, const char* const* params, Py_ssize_t nparams,
                     Py_ssize_t nrequired, PyObject* const* defaults, PyObject* const* args,
                     Py_ssize_t nargs, PyObject* kwnames, PyObject** slots);
+
+// `unbound(cls, *args, **kwargs)` for a call made as `cls.method(*args, **kwargs)`.
+PyObject* call_with_class(vectorcallfunc unbound, PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames);
 
 // Fills `names` (cls first) from the declared parameters, with any default
 // removed, and each optional one's default; returns how many are required
@@ -70,28 +83,34 @@ struct Adapter {
     static inline std::array<PyObject*, N> defaults{};
     static inline Py_ssize_t required = N;
 
+    // Fn(cls, slots[0], ..., slots[N - 2]).
     template <std::size_t... I>
-    static object invoke(PyObject* const* slots, std::index_sequence<I...>) {
-        return Fn(handle(slots[I])...);
+    static PyObject* invoke(PyObject* cls, PyObject* const* slots, std::index_sequence<I...>) {
+        try {
+            return Fn(handle(cls), handle(slots[I])...).release().ptr();
+        } catch (...) {
+            set_error_from_current_exception();
+            return nullptr;
+        }
     }
 
-    static PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
-                           PyObject* kwnames) {
+    static PyObject* entry(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
         Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
         PyObject* const* slots = args;
-        PyObject* bound[N > 0 ? N : 1];
+        PyObject* bound[N];
         if (kwnames || nargs != Py_ssize_t(N)) {
             if (!bind_arguments(qualname, params.data(), N, required, defaults.data(), args, nargs,
                                 kwnames, bound))
                 return nullptr;
             slots = bound;
         }
-        try {
-            return invoke(slots, std::make_index_sequence<N>()).release().ptr();
-        } catch (...) {
-            set_error_from_current_exception();
-            return nullptr;
-        }
+        return invoke(slots[0], slots + 1, std::make_index_sequence<N - 1>());
+    }
+
+    static PyObject* bound_entry(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+        if (kwnames || nargs != Py_ssize_t(N) - 1) return call_with_class(entry, cls, args, nargs, kwnames);
+        return invoke(cls, args, std::make_index_sequence<N - 1>());
     }
 };
 
@@ -106,7 +125,7 @@ MethodSpec method(const char* name, std::vector<const char*> params, const char*
     if (params.size() + 1 != A::N) throw std::logic_error(name);  // a registration typo
     if (!A::params[0])  // parsed once per process; a module imported again reuses the names
         A::required = detail::parameter_names(name, params, A::params.data(), A::defaults.data());
-    return MethodSpec{name, doc, std::move(params), A::entry, &A::qualname};
+    return MethodSpec{name, doc, std::move(params), A::entry, A::bound_entry, &A::qualname};
 }
 
 // A class attribute set when the class is created. The name is owned: an
@@ -115,6 +134,9 @@ struct ClassAttr {
     object name;
     object value;
 };
+
+// The function's bound entry when it is a class function, else nullptr.
+FastFunction class_function_entry(PyObject* function);
 
 struct ClassSpec {
     const char* name;

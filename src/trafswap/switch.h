@@ -40,22 +40,15 @@ inline Py_ssize_t classmethod_func_offset() {
 // Whether `cls.<name>(...)` would call the class method registered from Fn, so
 // that the caller may run Fn at once: cls is a class of the plain metaclass
 // (which has nothing under the name) and the name on its MRO is a classmethod
-// binding that method's function. The function is recognised once (a
-// reference held for good, so its address is never reused), then by identity.
+// of that method's class function.
 template <auto Fn>
 bool resolves_to(handle cls, const Text& name) {
-    static PyObject* own = nullptr;
     if (!Py_IS_TYPE(cls.ptr(), &PyType_Type)) return false;
     PyObject* d = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), name.ptr());
     const Py_ssize_t at = classmethod_func_offset();
     if (!d || at < 0 || !Py_IS_TYPE(d, &PyClassMethod_Type)) return false;
     PyObject* func = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(d) + at);
-    if (own) return func == own;
-    auto entry = reinterpret_cast<PyCFunction>(
-        reinterpret_cast<void (*)()>(&detail::Adapter<Fn>::entry));
-    if (!func || !PyCFunction_Check(func) || PyCFunction_GET_FUNCTION(func) != entry) return false;
-    own = new_ref(func);
-    return true;
+    return func && class_function_entry(func) == &detail::Adapter<Fn>::bound_entry;
 }
 
 }  // namespace trafswap

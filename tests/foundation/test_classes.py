@@ -70,6 +70,43 @@ def test_signature_and_argument_errors():
         Common.__dict__["loadInputJson"].__func__()
 
 
+def test_class_functions_bind_as_python_functions_do():
+    function = vars(SwitchTraffic)["deduceTransitNameWithRegion"].__func__
+    assert (function.__name__, function.__qualname__, function.__module__) == (
+        "deduceTransitNameWithRegion", "SwitchTraffic.deduceTransitNameWithRegion", "dm.arm.trafswap")
+    assert function.__doc__ == "Transit gateway name of a region."
+    assert str(inspect.signature(SwitchTraffic.deduceTransitNameWithRegion)) == "(regionId)"
+    assert function(SwitchTraffic, "eastus") == function(cls=SwitchTraffic, regionId="eastus") == "azu-use-transit-gw"
+    assert function.__get__(None, SwitchTraffic) is function
+
+    class Sub(SwitchTraffic):
+        region = {"x": "sub"}
+
+        @classmethod
+        def deduceTransitNameWithRegion(cls, regionId):
+            return super().deduceTransitNameWithRegion(regionId).upper()
+
+    # Bound to the class it is reached through, by the class, an instance or super().
+    assert Sub.deduceTransitNameWithRegion("x") == "AZU-SUB-TRANSIT-GW"
+    assert SwitchTraffic().deduceTransitNameWithRegion.__self__ is SwitchTraffic
+    assert Sub().deduceGwName.__self__ is Sub
+    assert function.__get__(Sub).__self__ is Sub
+    assert SwitchTraffic.deduceTransitNameWithRegion("eastus") == "azu-use-transit-gw"
+    with pytest.raises(TypeError, match=r"deduceGwName\(\) takes 5 positional arguments but 10 were given"):
+        Sub.deduceGwName(*range(9))
+
+
+def test_a_subclass_bound_to_an_operation_is_freed():
+    import gc
+    import weakref
+    Sub = type("Sub", (SwitchTraffic,), {})
+    assert Sub.deduceTransitNameWithRegion("eastus") == "azu-use-transit-gw"
+    gone = weakref.ref(Sub)
+    del Sub
+    gc.collect()
+    assert gone() is None
+
+
 def test_common_keeps_the_base_metaclass_and_hooks(fresh):
     r = fresh("""
         import dm.CrossCloudCfgbase as base
