@@ -102,14 +102,19 @@ def _replayable(frame):
 
 def observe(fn, own, replay=None):
     """(result or error, log records, host calls) of one call of fn; with
-    `replay` (a list), each host call is appended to it as _replayable gives it."""
+    `replay` (a list), each host call is appended to it as _replayable gives it,
+    with the value it returned: [function, positional, keywords, result]."""
     calls, hosts = [], set()
+    returning = {}  # frame id: the replay entry its return value goes to
     records = _Records()
     top = sys._getframe()
 
     def profile(frame, event, arg):
         if event == "return":
             hosts.discard(id(frame))  # once the frame is gone, a rendering's frame may take its id
+            entry = returning.pop(id(frame), None)
+            if entry is not None:
+                entry[3] = arg
             return
         if event != "call" or frame.f_code in own:
             return
@@ -125,7 +130,8 @@ def observe(fn, own, replay=None):
         if replay is not None:
             again = _replayable(frame)
             if again:
-                replay.append(again)
+                replay.append([*again, None])
+                returning[id(frame)] = replay[-1]
 
     loggers = [logging.getLogger(name) for name in LOGGERS]
     for logger in loggers:
@@ -176,11 +182,16 @@ def host_calls(python, own, chunk=8):
     Each call is written out as a call expression of its own, as the rendering
     writes it, so that the interpreter makes it the way it makes the
     rendering's calls (a Python function entered in the same evaluation loop,
-    not through a fresh one as `f(*args)` would). The calls are grouped
-    `chunk` to a function, as short as a rendering's own: a host call that
-    reads its caller's line number (a log record does) walks the caller's line
-    table, which a single function of thousands of calls would make long."""
+    not through a fresh one as `f(*args)` would). An argument that an earlier
+    call returned is what that call returns in the replay, as it is in the
+    rendering: a model made by one call and read by the next (an address
+    network and its cached broadcast address, say) is a new one each time.
+    The calls are grouped about `chunk` to a function, as short as a
+    rendering's own: a host call that reads its caller's line number (a log
+    record does) walks the caller's line table, which a single function of
+    thousands of calls would make long."""
     replay = recorded_calls(python, own)
+    links = _links(replay)
     names = {}
 
     def bound(value):
@@ -197,22 +208,48 @@ def host_calls(python, own, chunk=8):
         exec(compile(source, "<host work>", "exec"), scope, made)
         return made[name]
 
-    lines = []
-    for function_called, positional, keywords in replay:
-        args = [bound(value) for value in positional]
+    lines, cuts, open_until = [], [0], -1
+    for index, (function_called, positional, keywords, _) in enumerate(replay):
+        linked = dict(links.get(index, ()))
+
+        def argument(at, value):
+            return f"r{linked[at]}" if at in linked else bound(value)
+
+        args = [argument(at, value) for at, value in enumerate(positional)]
         if all(key.isidentifier() and not keyword.iskeyword(key) for key in keywords):
-            args += [f"{key}={bound(value)}" for key, value in keywords.items()]
+            args += [f"{key}={argument(at, value)}" for at, (key, value) in enumerate(keywords.items(), len(positional))]
         else:
             args.append(f"**{bound(keywords)}")
-        lines.append(f"    {bound(function_called)}({', '.join(args)})")
+        users = [user for user, pairs in links.items() if any(source == index for _, source in pairs)]
+        target = f"r{index} = " if users else ""
+        lines.append(f"    {target}{bound(function_called)}({', '.join(args)})")
+        open_until = max([open_until, *users])
+        # A chunk ends only where no kept result is still to be used.
+        if len(lines) - cuts[-1] >= chunk and open_until <= index:
+            cuts.append(len(lines))
     if len(lines) <= chunk:  # one function of its own, entered as the rendering's is
         return function("host_work", lines, dict(names))
-    chunks = [function("host_calls", lines[at:at + chunk], dict(names)) for at in range(0, len(lines), chunk)]
+    cuts = sorted(set(cuts + [len(lines)]))
+    chunks = [function("host_calls", lines[start:end], dict(names)) for start, end in zip(cuts, cuts[1:])]
     return function("host_work", [f"    {bound(part)}()" for part in chunks], dict(names))
 
 
+def _links(replay):
+    """{call index: ((argument position, index of the earlier call that returned it), ...)};
+    None and the two truth values are no one's result."""
+    returned, links = {}, {}
+    for index, (_, positional, keywords, result) in enumerate(replay):
+        pairs = tuple((at, returned[id(value)]) for at, value in enumerate([*positional, *keywords.values()])
+                      if id(value) in returned)
+        if pairs:
+            links[index] = pairs
+        if result is not None and result is not True and result is not False:
+            returned[id(result)] = index  # alive in the replay list, so the id stays its own
+    return links
+
+
 def recorded_calls(python, own):
-    """[(function, positional, keywords)] of the host calls of one call of the Python side."""
+    """[[function, positional, keywords, result]] of the host calls of one call of the Python side."""
     replay = []
     observe(python, set(own) | _all_codes(python), replay)
     return replay
@@ -220,10 +257,14 @@ def recorded_calls(python, own):
 
 def host_calls_from_c(python, own, replay):
     """A function making the same host calls as host_calls() from C, through
-    `replay` of bench/hostcall.c: what any compiled operation pays for them."""
+    `replay` of bench/hostcall.c: what any compiled operation pays for them,
+    each result an earlier call returned passed on as host_calls() does."""
+    calls = recorded_calls(python, own)
+    links = _links(calls)
+    kept = {source for pairs in links.values() for _, source in pairs}
     return replayed(replay, tuple((function_called, tuple(positional) + tuple(keywords.values()),
-                                   tuple(keywords) or None)
-                                  for function_called, positional, keywords in recorded_calls(python, own)))
+                                   tuple(keywords) or None, links.get(index), index in kept)
+                                  for index, (function_called, positional, keywords, _) in enumerate(calls)))
 
 
 def replayed(replay, calls):

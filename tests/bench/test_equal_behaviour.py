@@ -102,6 +102,37 @@ def test_host_work_replays_the_calls_of_the_python_side(tmp_path):
     assert check.observe(from_c, {from_c.__code__})[2] == check.observe(python, {python.__code__})[2]
 
 
+def test_host_work_passes_on_what_earlier_calls_returned(tmp_path):
+    """A model one host call makes and later calls read is a new one in each
+    replay, as in the rendering (its cached values are not already there),
+    also where the calls are split into chunks."""
+    made, fresh = [], []
+
+    class Net:
+        def __init__(self, text):
+            made.append(self)
+
+        def covers(self, other):
+            fresh.append(self is made[-1])
+            return other
+
+    def make(text):
+        return Net(text)
+
+    def python():
+        out = []
+        for text in "abc":
+            net = make(text)
+            out += [net.covers("x"), net.covers(other="y")]
+        return out
+
+    replay = compiled_replay(tmp_path)
+    for host_work in (check.host_calls(python, set(), chunk=2), check.host_calls_from_c(python, set(), replay)):
+        made.clear(), fresh.clear()
+        host_work()
+        assert len(made) == 3 and fresh == [True] * 6
+
+
 def compiled_replay(folder):
     """replay() of bench/hostcall.c, built into folder."""
     import importlib.machinery
@@ -123,7 +154,8 @@ def test_replay_from_c_stops_at_the_first_error(tmp_path):
         raise LookupError(key)
     replay = compiled_replay(tmp_path)
     with pytest.raises(LookupError, match="b"):
-        replay(((seen.append, ("a",), None), (fails, ("b",), None), (seen.append, ("c",), None)))
+        replay(((seen.append, ("a",), None, None, False), (fails, ("b",), None, None, False),
+                (seen.append, ("c",), None, None, False)))
     assert seen == ["a", "b"]
 
 
