@@ -186,7 +186,7 @@ def host_calls(python, own, chunk=8):
     call returned is what that call returns in the replay, as it is in the
     rendering: a model made by one call and read by the next (an address
     network and its cached broadcast address, say) is a new one each time.
-    The calls are grouped about `chunk` to a function, as short as a
+    The calls are grouped `chunk` to a function, as short as a
     rendering's own: a host call that reads its caller's line number (a log
     record does) walks the caller's line table, which a single function of
     thousands of calls would make long."""
@@ -208,29 +208,33 @@ def host_calls(python, own, chunk=8):
         exec(compile(source, "<host work>", "exec"), scope, made)
         return made[name]
 
-    lines, cuts, open_until = [], [0], -1
+    # Chunk of each call; a result read in a later chunk is kept in a list
+    # that every chunk reads, any other in a local of its chunk.
+    part = (lambda index: 0) if len(replay) <= chunk else (lambda index: index // chunk)
+    shared = bound([None] * len(replay))
+    kept = {source for pairs in links.values() for _, source in pairs}
+    crossing = {source for user, pairs in links.items() for _, source in pairs if part(source) != part(user)}
+
+    def result(index):
+        return f"{shared}[{index}]" if index in crossing else f"r{index}"
+
+    lines = []
     for index, (function_called, positional, keywords, _) in enumerate(replay):
         linked = dict(links.get(index, ()))
 
         def argument(at, value):
-            return f"r{linked[at]}" if at in linked else bound(value)
+            return result(linked[at]) if at in linked else bound(value)
 
         args = [argument(at, value) for at, value in enumerate(positional)]
         if all(key.isidentifier() and not keyword.iskeyword(key) for key in keywords):
             args += [f"{key}={argument(at, value)}" for at, (key, value) in enumerate(keywords.items(), len(positional))]
         else:
             args.append(f"**{bound(keywords)}")
-        users = [user for user, pairs in links.items() if any(source == index for _, source in pairs)]
-        target = f"r{index} = " if users else ""
+        target = f"{result(index)} = " if index in kept else ""
         lines.append(f"    {target}{bound(function_called)}({', '.join(args)})")
-        open_until = max([open_until, *users])
-        # A chunk ends only where no kept result is still to be used.
-        if len(lines) - cuts[-1] >= chunk and open_until <= index:
-            cuts.append(len(lines))
     if len(lines) <= chunk:  # one function of its own, entered as the rendering's is
         return function("host_work", lines, dict(names))
-    cuts = sorted(set(cuts + [len(lines)]))
-    chunks = [function("host_calls", lines[start:end], dict(names)) for start, end in zip(cuts, cuts[1:])]
+    chunks = [function("host_calls", lines[at:at + chunk], dict(names)) for at in range(0, len(lines), chunk)]
     return function("host_work", [f"    {bound(part)}()" for part in chunks], dict(names))
 
 

@@ -39,20 +39,27 @@ from bench.check import Differs, replayed
 from bench.run import Suite
 import importlib
 marks = ctypes.CDLL(sys.argv[2])
+mark_start, mark_stop = marks.mark_start, marks.mark_stop  # found now, not inside the first count
 sys.path.insert(0, sys.argv[4])
 from hostcall import replay
 suite = Suite(importlib.import_module("bench." + sys.argv[1]))
 
 def measure(fn, calls, label):
-    warm(fn, calls)
+    # A loop of its own for each count, run a while first: the interpreter
+    # adapts a call site to the function it calls (after some 25 runs), so one
+    # loop for all would enter every side but the one it adapted to the slow way.
+    scope = {}
+    exec("def loop(fn, calls):\\n    for _ in range(calls):\\n        fn()", scope)
+    loop = scope["loop"]
+    loop(fn, min(calls, 40))
     # No collection inside the count, as timeit does: when the collector
     # happens to run depends on what came before, not on the side counted.
     gc.collect()
     gc.disable()
-    marks.mark_start()
-    for _ in range(calls):
-        fn()
-    marks.mark_stop(label.encode())
+    label = label.encode()
+    mark_start()
+    loop(fn, calls)
+    mark_stop(label)
     gc.enable()
 
 def calls(case):

@@ -5,9 +5,7 @@
 
 #include <structmember.h>
 
-#include <algorithm>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <unordered_map>
 
@@ -116,17 +114,6 @@ bool bind_arguments(const char* qualname, const char* const* params, Py_ssize_t 
     return true;
 }
 
-PyObject* call_with_class(vectorcallfunc unbound, PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
-    const Py_ssize_t total = 1 + nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
-    PyObject* few[8];
-    std::unique_ptr<PyObject*[]> many(total > 8 ? new PyObject*[total] : nullptr);
-    PyObject** all = many ? many.get() : few;
-    all[0] = cls;
-    std::copy(args, args + total - 1, all + 1);
-    return unbound(nullptr, all, std::size_t(nargs) + 1, kwnames);
-}
-
 }  // namespace detail
 
 namespace {
@@ -134,18 +121,21 @@ namespace {
 // The function a classmethod of ours wraps (see classdef.h).
 struct ClassFunction {
     PyObject_HEAD
-    vectorcallfunc vectorcall;  // the adapter's entry: cls among the arguments
-    PyMethodDef* def;           // the adapter's bound entry, as a built-in method calls it
-    PyObject* module;           // the module's name, the methods' __module__
-    PyObject* owner_bound;      // the method bound to the class that defines it, once made
+    vectorcallfunc vectorcall;  // the adapter's entry
+    PyObject* module;           // the module's name, as __module__
+    PyObject* owner_bound;      // bound to the class that defines it, once that is made
+    const char* name;
     const char* qualname;       // "<class>.<name>"
+    const char* doc;            // "name($cls, a)\n--\n\n<doc>": the text signature, then the doc
 };
 
+// As a Python function's __get__, but the binding to the defining class is
+// the one kept.
 PyObject* class_function_get(PyObject* self, PyObject* obj, PyObject*) {
-    auto* f = reinterpret_cast<ClassFunction*>(self);
-    if (!obj || obj == Py_None) return new_ref(self);  // as a function's __get__
-    if (f->owner_bound && PyCFunction_GET_SELF(f->owner_bound) == obj) return new_ref(f->owner_bound);
-    return PyCMethod_New(f->def, obj, f->module, nullptr);
+    PyObject* kept = reinterpret_cast<ClassFunction*>(self)->owner_bound;
+    if (kept && PyMethod_GET_SELF(kept) == obj) return new_ref(kept);
+    if (!obj || obj == Py_None) return new_ref(self);
+    return PyMethod_New(self, obj);
 }
 
 int class_function_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -165,29 +155,23 @@ void class_function_dealloc(PyObject* self) {
     PyObject_GC_Del(self);
 }
 
-// The adapter's doc is "name($cls, a)\n--\n\n<doc>": the text signature, then the doc.
-const char* doc_body(const char* doc) { return std::strstr(doc, "\n--\n\n") + 5; }
+const ClassFunction& fields(PyObject* self) { return *reinterpret_cast<ClassFunction*>(self); }
 
-PyObject* class_function_name(PyObject* self, void*) {
-    return PyUnicode_FromString(reinterpret_cast<ClassFunction*>(self)->def->ml_name);
-}
+PyObject* class_function_name(PyObject* self, void*) { return PyUnicode_FromString(fields(self).name); }
 
-PyObject* class_function_qualname(PyObject* self, void*) {
-    return PyUnicode_FromString(reinterpret_cast<ClassFunction*>(self)->qualname);
-}
+PyObject* class_function_qualname(PyObject* self, void*) { return PyUnicode_FromString(fields(self).qualname); }
 
 PyObject* class_function_doc(PyObject* self, void*) {
-    return PyUnicode_FromString(doc_body(reinterpret_cast<ClassFunction*>(self)->def->ml_doc));
+    return PyUnicode_FromString(std::strstr(fields(self).doc, "\n--\n\n") + 5);
 }
 
 PyObject* class_function_text_signature(PyObject* self, void*) {
-    const char* doc = reinterpret_cast<ClassFunction*>(self)->def->ml_doc;
-    const char* open = std::strchr(doc, '(');
-    return PyUnicode_FromStringAndSize(open, std::strstr(doc, "\n--\n\n") - open);
+    const char* open = std::strchr(fields(self).doc, '(');
+    return PyUnicode_FromStringAndSize(open, std::strstr(open, "\n--\n\n") - open);
 }
 
 PyObject* class_function_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<class function %s>", reinterpret_cast<ClassFunction*>(self)->qualname);
+    return PyUnicode_FromFormat("<class function %s>", fields(self).qualname);
 }
 
 PyTypeObject* class_function_type() {
@@ -226,10 +210,8 @@ PyTypeObject* class_function_type() {
 
 }  // namespace
 
-FastFunction class_function_entry(PyObject* function) {
-    if (!Py_IS_TYPE(function, class_function_type())) return nullptr;
-    return reinterpret_cast<FastFunction>(
-        reinterpret_cast<void (*)()>(reinterpret_cast<ClassFunction*>(function)->def->ml_meth));
+vectorcallfunc class_function_entry(PyObject* function) {
+    return Py_IS_TYPE(function, class_function_type()) ? fields(function).vectorcall : nullptr;
 }
 
 namespace {
@@ -268,25 +250,24 @@ std::string signature_doc(const MethodSpec& m) {
     return doc;
 }
 
-// The class function of an operation. One method table entry per adapter for
-// the life of the process: made on the first import, reused when the module
-// is imported again (the map is never destroyed, so methods alive at exit
-// still point into it).
+// The class function of an operation. Its names and doc are kept for the
+// life of the process: made on the first import, reused when the module is
+// imported again.
 object class_function(const char* class_name, const MethodSpec& m) {
-    static auto& defs = *new std::unordered_map<const char**, PyMethodDef>;
-    auto [entry, made] = defs.try_emplace(m.qualname);
+    static auto& docs = *new std::unordered_map<const char**, const char*>;
+    auto [doc, made] = docs.try_emplace(m.qualname);
     if (made) {
         *m.qualname = keep(std::string(class_name) + "." + m.name);
-        entry->second = {m.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m.bound_impl)),
-                         METH_FASTCALL | METH_KEYWORDS, keep(signature_doc(m))};
+        doc->second = keep(signature_doc(m));
     }
     auto* f = PyObject_GC_New(ClassFunction, class_function_type());
     if (!f) raise_pending();
     f->vectorcall = m.impl;
-    f->def = &entry->second;
     f->module = new_ref(Globals::module_name().ptr());
     f->owner_bound = nullptr;
+    f->name = m.name;
     f->qualname = *m.qualname;
+    f->doc = doc->second;
     PyObject_GC_Track(f);
     return steal(reinterpret_cast<PyObject*>(f));
 }
@@ -311,7 +292,7 @@ object make_class(const ClassSpec& definition, std::initializer_list<handle> bas
     object cls = call(meta, name, bases, ns);
     for (const object& function : functions) {
         auto* f = reinterpret_cast<ClassFunction*>(function.ptr());
-        f->owner_bound = checked(PyCMethod_New(f->def, cls.ptr(), f->module, nullptr)).release().ptr();
+        f->owner_bound = checked(PyMethod_New(function.ptr(), cls.ptr())).release().ptr();
     }
     return cls;
 }

@@ -14,13 +14,11 @@
 // error as it is, any other C++ exception as a Python exception, so nothing
 // but a Python error ever reaches the interpreter.
 //
-// Each operation is a classmethod, as a class statement makes it. The
-// function it wraps is a class function: called with the class first, like a
-// Python function, and bound to a class it gives a built-in method of that
-// class (the form class methods of built-in types take), which the
-// interpreter calls straight, without a bound-method object in between. The
-// built-in method of the class that defines the operation is made once and
-// kept, so `Common.getVnet(...)` makes no binding object at all.
+// Each operation is a classmethod, as a class statement makes it, over a
+// class function: called with the class first and bound to a class as a
+// Python function is (a bound method of it). The bound method of the class
+// that defines the operation is made once and kept, so `Common.getVnet(...)`
+// makes no binding object; any other class gets a new one, as always.
 #pragma once
 
 #include "pyglue.h"
@@ -36,17 +34,13 @@ namespace pg {
 // Translates the exception being handled into the pending Python exception.
 void set_error_from_current_exception() noexcept;
 
-// The C signature of a METH_FASTCALL | METH_KEYWORDS function.
-using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-
 // A class method as the class namespace will hold it.
 struct MethodSpec {
     const char* name;
     const char* doc;
     std::vector<const char*> params;  // after cls
-    vectorcallfunc impl;      // called with cls among the arguments, first
-    FastFunction bound_impl;  // called with cls as self, the arguments after it
-    const char** qualname;    // the adapter's, set when the class is made
+    vectorcallfunc impl;    // called with cls first among the arguments
+    const char** qualname;  // the adapter's, set when the class is made
 };
 
 namespace detail {
@@ -58,15 +52,29 @@ bool bind_arguments(const char* qualname, const char* const* params, Py_ssize_t 
                     Py_ssize_t nrequired, PyObject* const* defaults, PyObject* const* args,
                     Py_ssize_t nargs, PyObject* kwnames, PyObject** slots);
 
-// `unbound(cls, *args, **kwargs)` for a call made as `cls.method(*args, **kwargs)`.
-PyObject* call_with_class(vectorcallfunc unbound, PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames);
-
 // Fills `names` (cls first) from the declared parameters, with any default
 // removed, and each optional one's default; returns how many are required
 // (cls included).
 Py_ssize_t parameter_names(const char* method, const std::vector<const char*>& params,
                            const char** names, PyObject** defaults);
+
+// Py_EnterRecursiveCall / Py_LeaveRecursiveCall, for the interpreter these
+// modules are built for done in place, as its own calls do them.
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+extern "C" PyAPI_FUNC(int) _Py_CheckRecursiveCall(PyThreadState* tstate, const char* where);  // internal header
+inline PyThreadState* enter_call() {
+    PyThreadState* tstate = _PyThreadState_UncheckedGet();
+    if (tstate->recursion_remaining-- <= 0 && _Py_CheckRecursiveCall(tstate, " while calling a Python object"))
+        return nullptr;
+    return tstate;
+}
+inline void leave_call(PyThreadState* tstate) { tstate->recursion_remaining++; }
+#else
+inline PyThreadState* enter_call() {
+    return Py_EnterRecursiveCall(" while calling a Python object") ? nullptr : PyThreadState_Get();
+}
+inline void leave_call(PyThreadState*) { Py_LeaveRecursiveCall(); }
+#endif
 
 template <class F>
 struct Arity;
@@ -94,6 +102,8 @@ struct Adapter {
         }
     }
 
+    // As a built-in function is called, with the interpreter's recursion
+    // limit: an operation can reach itself through a class's methods.
     static PyObject* entry(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
         Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
         PyObject* const* slots = args;
@@ -104,13 +114,11 @@ struct Adapter {
                 return nullptr;
             slots = bound;
         }
-        return invoke(slots[0], slots + 1, std::make_index_sequence<N - 1>());
-    }
-
-    static PyObject* bound_entry(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) {
-        if (kwnames || nargs != Py_ssize_t(N) - 1) return call_with_class(entry, cls, args, nargs, kwnames);
-        return invoke(cls, args, std::make_index_sequence<N - 1>());
+        PyThreadState* tstate = enter_call();
+        if (!tstate) return nullptr;
+        PyObject* result = invoke(slots[0], slots + 1, std::make_index_sequence<N - 1>());
+        leave_call(tstate);
+        return result;
     }
 };
 
@@ -125,7 +133,7 @@ MethodSpec method(const char* name, std::vector<const char*> params, const char*
     if (params.size() + 1 != A::N) throw std::logic_error(name);  // a registration typo
     if (!A::params[0])  // parsed once per process; a module imported again reuses the names
         A::required = detail::parameter_names(name, params, A::params.data(), A::defaults.data());
-    return MethodSpec{name, doc, std::move(params), A::entry, A::bound_entry, &A::qualname};
+    return MethodSpec{name, doc, std::move(params), A::entry, &A::qualname};
 }
 
 // A class attribute set when the class is created. The name is owned: an
@@ -135,8 +143,8 @@ struct ClassAttr {
     object value;
 };
 
-// The function's bound entry when it is a class function, else nullptr.
-FastFunction class_function_entry(PyObject* function);
+// The adapter entry of a class function, else nullptr.
+vectorcallfunc class_function_entry(PyObject* function);
 
 struct ClassSpec {
     const char* name;

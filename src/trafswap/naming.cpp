@@ -27,7 +27,7 @@ object region_table(handle cls) {
 }
 
 object setDryRun(handle cls) {
-    set_attr(cls, k_DryRun, boolean(true));
+    set_attr(cls, k_DryRun, Py_True);  // borrowed: the store takes its own reference
     return none();
 }
 

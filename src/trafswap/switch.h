@@ -48,7 +48,7 @@ bool resolves_to(handle cls, const Text& name) {
     const Py_ssize_t at = classmethod_func_offset();
     if (!d || at < 0 || !Py_IS_TYPE(d, &PyClassMethod_Type)) return false;
     PyObject* func = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(d) + at);
-    return func && class_function_entry(func) == &detail::Adapter<Fn>::bound_entry;
+    return func && class_function_entry(func) == &detail::Adapter<Fn>::entry;
 }
 
 }  // namespace trafswap

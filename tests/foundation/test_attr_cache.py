@@ -140,7 +140,7 @@ def test_class_replaced_by_one_with_same_layout():
 
 def with_spoke_prefixes(cls, *prefixes):
     vnet = plain("v", address_space=plain(address_prefixes=list(prefixes)))
-    return vars(SwitchTraffic)["discoverVpcCidr"].__func__(cls, vnet, {"allow_vnet_cidrs": []})
+    return SwitchTraffic.discoverVpcCidr.__func__(cls, vnet, {"allow_vnet_cidrs": []})
 
 
 def accepting_a(base):

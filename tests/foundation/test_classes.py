@@ -71,13 +71,15 @@ def test_signature_and_argument_errors():
 
 
 def test_class_functions_bind_as_python_functions_do():
-    function = vars(SwitchTraffic)["deduceTransitNameWithRegion"].__func__
+    function = SwitchTraffic.deduceTransitNameWithRegion.__func__
+    assert vars(SwitchTraffic)["deduceTransitNameWithRegion"].__func__ is function
     assert (function.__name__, function.__qualname__, function.__module__) == (
         "deduceTransitNameWithRegion", "SwitchTraffic.deduceTransitNameWithRegion", "dm.arm.trafswap")
     assert function.__doc__ == "Transit gateway name of a region."
     assert str(inspect.signature(SwitchTraffic.deduceTransitNameWithRegion)) == "(regionId)"
     assert function(SwitchTraffic, "eastus") == function(cls=SwitchTraffic, regionId="eastus") == "azu-use-transit-gw"
     assert function.__get__(None, SwitchTraffic) is function
+    assert inspect.ismethod(SwitchTraffic.deduceTransitNameWithRegion)
 
     class Sub(SwitchTraffic):
         region = {"x": "sub"}
@@ -94,6 +96,20 @@ def test_class_functions_bind_as_python_functions_do():
     assert SwitchTraffic.deduceTransitNameWithRegion("eastus") == "azu-use-transit-gw"
     with pytest.raises(TypeError, match=r"deduceGwName\(\) takes 5 positional arguments but 10 were given"):
         Sub.deduceGwName(*range(9))
+
+
+def test_an_operation_reaching_itself_through_the_class_hits_the_recursion_limit():
+    # discoverVpcCidr asks cls.isExpectedVpcPrefix(prefix, allowed) of each prefix:
+    # here that is discoverVpcCidr again, on a VNet that is its own prefix.
+    class Sub(SwitchTraffic):
+        isExpectedVpcPrefix = classmethod(SwitchTraffic.discoverVpcCidr.__func__)
+    prefixes = []
+    vnet = types.SimpleNamespace(address_space=types.SimpleNamespace(address_prefixes=prefixes))
+    prefixes.append(vnet)
+    allowed = {}
+    allowed["allow_vnet_cidrs"] = allowed
+    with pytest.raises(RecursionError):
+        Sub.discoverVpcCidr(vnet, allowed)
 
 
 def test_a_subclass_bound_to_an_operation_is_freed():
