@@ -42,14 +42,17 @@ def _codes(obj, into):
 
 def rendering_codes(module):
     """The code of every function of the suite's `Py*` classes and of its
-    module-level functions (helpers of the renderings; the host objects a
-    suite builds are nested functions, and stay host calls)."""
+    module-level functions (helpers of the renderings). The host objects a
+    suite builds are nested functions, and stay host calls, also when the
+    suite binds one to a module-level name (a stand-in for a module global of
+    the tool)."""
     codes = set()
     for name, value in vars(module).items():
         if name.startswith("Py") and isinstance(value, type):
             for member in vars(value).values():
                 _codes(member, codes)
-        elif isinstance(value, types.FunctionType) and value.__module__ == module.__name__:
+        elif (isinstance(value, types.FunctionType) and value.__module__ == module.__name__
+              and "<locals>" not in value.__qualname__):
             codes.add(value.__code__)
     return codes
 
