@@ -7,6 +7,7 @@
 #define Py_BUILD_CORE 1
 #include <Python.h>
 #include <internal/pycore_dict.h>
+#include <internal/pycore_moduleobject.h>
 #include <internal/pycore_object.h>
 #endif
 
@@ -65,7 +66,36 @@ static int find_way(PyTypeObject* tp, PyObject* name, pg_attr_way* way) {
     return 1;
 }
 
+/* The value a module's dict holds under the name, borrowed, while the dict is
+ * as it was when the way was made; NULL otherwise. Only exact modules:
+ * nothing on the module type goes by the names read this way. */
+static PyObject* remembered_module_value(PyObject* o, const pg_module_way* way) {
+    if (way->module != o || !way->version) return NULL;
+    PyObject* dict = _PyModule_GetDict(o);
+    return ((PyDictObject*)dict)->ma_version_tag == way->version ? way->value : NULL;
+}
+
+/* Remembers where `v`, just read as o.name, came from when it is the
+ * module's dict entry (not a module __getattr__'s answer). */
+static void remember_module_value(PyObject* o, PyObject* name, PyObject* v, pg_module_way* way) {
+    if (!Py_IS_TYPE(o, &PyModule_Type) || _PyType_Lookup(&PyModule_Type, name)) return;
+    PyObject* dict = PyModule_GetDict(o);
+    if (!dict || !PyDict_CheckExact(dict) || !DK_IS_UNICODE(((PyDictObject*)dict)->ma_keys)) return;
+    Py_hash_t hash = ((PyASCIIObject*)name)->hash;
+    if (hash == -1 || _PyDict_GetItem_KnownHash(dict, name, hash) != v) return;
+    way->module = o;
+    way->value = v;
+    way->version = ((PyDictObject*)dict)->ma_version_tag;
+}
+
 PyObject* pg_cached_getattr(PyObject* o, PyObject* name, pg_attr_cache* cache) {
+    if (Py_IS_TYPE(o, &PyModule_Type)) {
+        PyObject* v = remembered_module_value(o, &cache->module);
+        if (v) return Py_NewRef(v);
+        v = PyObject_GetAttr(o, name);
+        if (v) remember_module_value(o, name, v, &cache->module);
+        return v;
+    }
     PyTypeObject* tp = Py_TYPE(o);
     for (int w = 0; w < PG_ATTR_WAYS; ++w) {
         const pg_attr_way* way = &cache->ways[w];
@@ -181,6 +211,18 @@ static int instance_lacks(PyObject* o, PyTypeObject* tp, PyObject* name, const p
 
 PyObject* pg_cached_call_method(PyObject* name, PyObject* const* args, size_t nargs, pg_method_cache* cache) {
     PyObject* o = args[0];
+    if (Py_IS_TYPE(o, &PyModule_Type)) {
+        /* Held for the call, as the interpreter holds what it read: the call may change the dict. */
+        PyObject* f = Py_XNewRef(remembered_module_value(o, &cache->module));
+        if (!f) {
+            f = PyObject_GetAttr(o, name);
+            if (!f) return NULL;
+            remember_module_value(o, name, f, &cache->module);
+        }
+        PyObject* result = PyObject_Vectorcall(f, args + 1, (nargs - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, NULL);
+        Py_DECREF(f);
+        return result;
+    }
     PyTypeObject* meta = Py_TYPE(o);
     for (int w = 0; w < PG_METHOD_WAYS; ++w) {
         const pg_instance_way* way = &cache->instance_ways[w];

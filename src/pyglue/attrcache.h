@@ -32,9 +32,18 @@ typedef struct {
 
 #define PG_ATTR_WAYS 4
 
+/* The value a module's dict held under the name: while the dict keeps its
+ * version (any change to a dict gives it a new one), the dict still holds it. */
+typedef struct {
+    PyObject* module;              /* not owned: the version tells a dict apart */
+    PyObject* value;               /* owned by the module's dict */
+    unsigned long long version;    /* 0 marks an empty way */
+} pg_module_way;
+
 /* The ways remembered for one attribute name, replaced in turn. */
 typedef struct {
     pg_attr_way ways[PG_ATTR_WAYS];
+    pg_module_way module;
     unsigned int next;
 } pg_attr_cache;
 
@@ -69,13 +78,15 @@ typedef struct {
 typedef struct {
     pg_method_way ways[PG_METHOD_WAYS];
     pg_instance_way instance_ways[PG_METHOD_WAYS];
+    pg_module_way module;
     unsigned int next;
     unsigned int next_instance;
 } pg_method_cache;
 
 /* o.name(*args) for an exact, interned str name, args[0] being o and nargs
  * counting it: a new reference, or NULL with the error set, as
- * PyObject_VectorcallMethod gives them. When o is a class whose name is a
+ * PyObject_VectorcallMethod gives them. A module's function (o a module,
+ * the name in its dict) is remembered as pg_cached_getattr remembers it. When o is a class whose name is a
  * class method (and its metaclass has nothing under the name), the method's
  * function is called with the class at once, as the bound method would; when
  * o is an instance of a type with the generic attribute protocol whose MRO

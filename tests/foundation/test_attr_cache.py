@@ -283,3 +283,68 @@ def test_module_globals_are_read_as_bound_at_each_call(monkeypatch):
     monkeypatch.setitem(vars(__import__("builtins")), "ipaddress", SimpleNamespace(ip_network=ip_network))
     assert SwitchTraffic.isExpectedVpcPrefix("10.1.0.0/16", allowed) is True
     assert calls == ["10.1.0.0/16"] * 2
+
+
+def test_module_attributes_are_read_as_the_module_holds_them_at_each_call(monkeypatch):
+    """`ipaddress.ip_network(ip)` and `pathlib.PurePath` on a module: what was
+    read from the module's namespace is used again only while that namespace
+    is unchanged; a module's __getattr__ and a module subclass's property are
+    asked as Python asks them."""
+    import ipaddress
+    import pathlib
+    import types
+
+    from dm.arm import cfgbase, trafswap
+    from dm.arm.cfgbase import Common
+    calls, armed = [], []
+    fake = types.ModuleType("fake_ipaddress")
+
+    def counted(tag):
+        def ip_network(ip):
+            calls.append(tag)
+            if armed:  # the function takes itself out of the module while it runs
+                del fake.ip_network
+            return ipaddress.ip_network(ip)
+        return ip_network
+
+    allowed = [ipaddress.ip_network("10.0.0.0/8")]
+
+    def expected():
+        return SwitchTraffic.isExpectedVpcPrefix("10.1.0.0/16", allowed)
+
+    monkeypatch.setattr(trafswap, "ipaddress", fake)
+    fake.ip_network = counted("a")
+    assert expected() and expected()
+    fake.ip_network = counted("b")
+    assert expected()
+    fake.unrelated = 1
+    assert expected()
+    del fake.ip_network
+    with pytest.raises(AttributeError, match="module 'fake_ipaddress' has no attribute 'ip_network'"):
+        expected()
+    fake.__getattr__ = lambda name: counted("from __getattr__")
+    assert expected() and expected()
+    del fake.__getattr__
+    fake.ip_network = counted("c")
+    assert expected()
+    armed.append(True)
+    assert expected()
+    assert not hasattr(fake, "ip_network")
+    assert calls == ["a", "a", "b", "b", "from __getattr__", "from __getattr__", "c", "c"]
+
+    class Module(types.ModuleType):
+        @property
+        def ip_network(self):
+            return counted("property")
+    armed.clear()
+    monkeypatch.setattr(trafswap, "ipaddress", Module("sub"))
+    assert expected() and expected()
+    assert calls[-2:] == ["property", "property"]
+
+    fake_pathlib = types.ModuleType("fake_pathlib")
+    fake_pathlib.PurePath = pathlib.PurePath
+    monkeypatch.setattr(cfgbase, "pathlib", fake_pathlib)
+    data = {"terraform": {"tmp_folder_id": "YAML_ID"}}
+    assert [Common.getTmpFolderId(data, "/x/a.b.yaml") for _ in range(2)] == ["a-b-yaml"] * 2
+    fake_pathlib.PurePath = lambda path: SimpleNamespace(name="other.name")
+    assert Common.getTmpFolderId(data, "/x/a.yaml") == "other-name"
