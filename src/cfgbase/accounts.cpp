@@ -46,28 +46,15 @@ void exit_after_error(handle logger, handle message) {
     call_method(global<k_sys>(), k_exit, integer(1));
 }
 
-// `{k1: v1, k2: v2, ...}` with text keys, as a dict display makes it: set
-// key by key into an empty dictionary, which keeps the compact table of text
-// keys (a table sized up front through the C API takes keys of any kind,
-// larger and slower to search).
-object record_of(std::initializer_list<KeyValue> items) {
-    object record = new_dict();
-    for (const KeyValue& kv : items) set_item(record, kv.key, kv.value);
-    return record;
-}
+const RecordModel credential_fields{k_secret_env, k_secret_data_src, k_app_id, k_dir_id, k_sub_id, k_apps};
 
 // The record of one subscription served by an "azure_cred" entry.
 object credential_record(handle entry, handle subId, handle apps) {
-    return record_of({
-        {k_secret_env, item(entry, k_arm_application_secret_env)},
-        {k_secret_data_src, contains(entry, k_arm_application_secret_data_src)
-                                ? item(entry, k_arm_application_secret_data_src)
-                                : borrow(k_empty)},
-        {k_app_id, item(entry, k_arm_application_id)},
-        {k_dir_id, item(entry, k_arm_directory_id)},
-        {k_sub_id, subId},
-        {k_apps, apps},
-    });
+    return credential_fields.make({item(entry, k_arm_application_secret_env),
+                                   contains(entry, k_arm_application_secret_data_src)
+                                       ? item(entry, k_arm_application_secret_data_src)
+                                       : borrow(k_empty),
+                                   item(entry, k_arm_application_id), item(entry, k_arm_directory_id), subId, apps});
 }
 
 // Subscription id -> credential record from "azure_cred"; the "zentrova"

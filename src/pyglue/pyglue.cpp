@@ -61,12 +61,6 @@ void Text::intern_all() {
 object new_list() { return checked(PyList_New(0)); }
 object new_dict() { return checked(PyDict_New()); }
 
-object dict_of(std::initializer_list<KeyValue> items) {
-    object d = checked(_PyDict_NewPresized(Py_ssize_t(items.size())));
-    for (const KeyValue& kv : items) check(PyDict_SetItem(d.ptr(), kv.key.ptr(), kv.value.ptr()));
-    return d;
-}
-
 handle RecordModel::model() const {
     if (!model_) {
         object model = new_dict();

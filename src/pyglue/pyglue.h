@@ -119,13 +119,6 @@ inline bool is_none(handle h) { return h.ptr() == Py_None; }
 
 object new_list();
 object new_dict();
-// `{k1: v1, k2: v2, ...}` as a dict display builds it: sized for its items
-// up front, keys in the order given.
-struct KeyValue {
-    handle key;
-    handle value;
-};
-object dict_of(std::initializer_list<KeyValue> items);
 object tuple(std::initializer_list<handle> items);
 
 // Records with a fixed list of text keys, built the way `{k1: v1, ...}` or
@@ -137,7 +130,7 @@ object tuple(std::initializer_list<handle> items);
 // is a new dictionary and each key is set into it.
 class RecordModel {
 public:
-    static constexpr std::size_t max_keys = 8;
+    static constexpr std::size_t max_keys = 10;  // a peering pair's record
     template <class... Key>
     explicit RecordModel(const Key&... keys) noexcept : keys_{&keys...}, size_(sizeof...(Key)) {
         static_assert(sizeof...(Key) <= max_keys, "a record model holds at most max_keys keys");

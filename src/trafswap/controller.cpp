@@ -34,6 +34,7 @@ Text k_domain_name{"domain_name"};
 Text k_attachment_name{"attachment_name"};
 Text k_associate{"associate_attachment_to_multi_cloud_security_domain"};
 Text k_disassociate{"disassociate_attachment_from_multi_cloud_security_domain"};
+const RecordModel domain_payload{k_action, k_CID, k_domain_name, k_attachment_name};
 Text k_return{"return"};
 Text k_results{"results"};
 Text k_account_list{"account_list"};
@@ -118,10 +119,7 @@ object attach_spoke_domain(handle, handle attach) {
     object attachment = document_item(k_spoke_gw_name);
     object dry_run = call_method(globals, k_getDryRun);
     bool attaching = truth(attach);
-    object payload = dict_of({{k_action, attaching ? k_associate : k_disassociate},
-                              {k_CID, CID},
-                              {k_domain_name, domain},
-                              {k_attachment_name, attachment}});
+    object payload = domain_payload.make({attaching ? k_associate : k_disassociate, CID, domain, attachment});
     log(logger, Level::info,
         attaching ? concat(k_attach, attachment, k_to_domain, domain)
                   : concat(k_detach, attachment, k_from_domain, domain));

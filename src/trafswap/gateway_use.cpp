@@ -25,6 +25,9 @@ Text k_set_line{"  set use_remote_gateways to "};
 Text k_in{" in "};
 Text k_alert{"  **Alert** "};
 
+const RecordModel gateway_use_record{k_localSubscriptionId, k_localRgName, k_localVnetName, k_localPeeringName,
+                                     k_localPeering};
+
 // `try: body() except Exception as e: logger.warning("  **Alert** " + str(e))`
 template <class Body>
 void alerted(handle logger, Body&& body) {
@@ -57,13 +60,8 @@ object disableUseRemoteGwInPeering(handle cls, handle subscriptionId, handle loc
                 object updates = attr(local_network_client, k_virtual_network_peerings);
                 call_method(updates, k_begin_create_or_update, rgName, attr(vnet, k_name), peeringName, peering);
             }
-            append(peeringPropList, dict_of({
-                                        {k_localSubscriptionId, subscriptionId},
-                                        {k_localRgName, rgName},
-                                        {k_localVnetName, attr(vnet, k_name)},
-                                        {k_localPeeringName, peeringName},
-                                        {k_localPeering, peeringProperties},
-                                    }));
+            append(peeringPropList, gateway_use_record.make({subscriptionId, rgName, attr(vnet, k_name), peeringName,
+                                                             peeringProperties}));
         });
     }
     return peeringPropList;

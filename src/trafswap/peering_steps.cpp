@@ -38,6 +38,10 @@ bool starts_with(handle name, handle prefix) {
     return truth(call_method(name, k_startswith, prefix));
 }
 
+const RecordModel remote_id_record{k_id};
+const RecordModel peering_fields_record{k_id, k_name, k_allow_virtual_network_access, k_allow_forwarded_traffic,
+                                        k_allow_gateway_transit, k_use_remote_gateways, k_remote_virtual_network};
+
 }  // namespace
 
 object peering_record(handle peering) {
@@ -47,16 +51,8 @@ object peering_record(handle peering) {
     object forwarded = attr(peering, k_allow_forwarded_traffic);
     object transit = attr(peering, k_allow_gateway_transit);
     object useRemote = attr(peering, k_use_remote_gateways);
-    object remote = dict_of({{k_id, attr(attr(peering, k_remote_virtual_network), k_id)}});
-    return dict_of({
-        {k_id, id},
-        {k_name, name},
-        {k_allow_virtual_network_access, access},
-        {k_allow_forwarded_traffic, forwarded},
-        {k_allow_gateway_transit, transit},
-        {k_use_remote_gateways, useRemote},
-        {k_remote_virtual_network, remote},
-    });
+    object remote = remote_id_record.make({attr(attr(peering, k_remote_virtual_network), k_id)});
+    return peering_fields_record.make({id, name, access, forwarded, transit, useRemote, remote});
 }
 
 bool skipped_peering(handle logger, handle peeringObj, handle peeringName, handle exclude) {

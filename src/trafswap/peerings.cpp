@@ -39,6 +39,10 @@ Text k_remoteRgName{"remoteRgName"};
 Text k_remoteVnetName{"remoteVnetName"};
 Text k_remotePeeringName{"remotePeeringName"};
 Text k_remotePeering{"remotePeering"};
+const RecordModel peering_pair_record{k_localSubscriptionId, k_localRgName,          k_localVnetName,
+                                      k_localPeeringName,    k_localPeering,         k_remoteSubscriptionId,
+                                      k_remoteRgName,        k_remoteVnetName,       k_remotePeeringName,
+                                      k_remotePeering};
 Text k_local_subscription{"  local subscription id: "};
 Text k_local_group{"  local resource group: "};
 Text k_local_vnet{"  local vnet name: "};
@@ -162,18 +166,9 @@ bool record_pair(handle cls, handle logger, handle YAML, handle subscriptionId, 
         log(logger, Level::info, concat(k_peering_between, peeringName, k_and, remote.peeringName, k_transit_skipped));
         return false;
     }
-    append(peeringPairList, dict_of({
-                                {k_localSubscriptionId, subscriptionId},
-                                {k_localRgName, rgName},
-                                {k_localVnetName, attr(vnet, k_name)},
-                                {k_localPeeringName, peeringName},
-                                {k_localPeering, peeringProperties},
-                                {k_remoteSubscriptionId, remoteSubscriptionId},
-                                {k_remoteRgName, remote.rgName},
-                                {k_remoteVnetName, remote.vnetName},
-                                {k_remotePeeringName, remote.peeringName},
-                                {k_remotePeering, remotePeeringProperties},
-                            }));
+    append(peeringPairList, peering_pair_record.make({subscriptionId, rgName, attr(vnet, k_name), peeringName,
+                                                      peeringProperties, remoteSubscriptionId, remote.rgName,
+                                                      remote.vnetName, remote.peeringName, remotePeeringProperties}));
     return true;
 }
 

@@ -25,6 +25,8 @@ Text k_disable_in{"  disable propagate-gateway-route in "};
 Text k_enable_in{"  enable propagate-gateway-route in "};
 Text k_alert{"  **Alert** "};
 Text k_not_found{" not found"};
+
+const RecordModel propagation_record{k_vnet, k_resource_group, k_route_table_name, k_disable_bgp_route_propagation};
 Text k_disable_heading{"- Disable propagate-gateway-route in UDR route table"};
 Text k_enable_heading{"- Enable propagate-gateway-route in UDR route table"};
 Text k_restore_heading{"- Restore propagate-gateway-route in UDR route table"};
@@ -56,10 +58,7 @@ object setDisableRouteTablePropagation(handle cls, handle network_client, handle
         const bool disable = truth(disableFlag);
         log(logger, Level::info, concat(disable ? k_disable_in : k_enable_in, rtbName));
         send_unless_dry_run(cls, network_client, rgName, rtbName, rtbObj);
-        return dict_of({{k_vnet, attr(vnet, k_name)},
-                        {k_resource_group, rgName},
-                        {k_route_table_name, rtbName},
-                        {k_disable_bgp_route_propagation, boolean(!disable)}});
+        return propagation_record.make({attr(vnet, k_name), rgName, rtbName, boolean(!disable)});
     } catch (const Error& e) {
         if (!is_exception(e)) throw;
         alert_not_found(logger, rtbName, e);

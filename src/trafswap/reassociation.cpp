@@ -47,6 +47,8 @@ Text k_route_table_id{"route_table_id"};
 Text k_route_table_ref{"route_table_ref"};
 Text k_rname{"rname"};
 Text k_provider{"provider"};
+const RecordModel association_record{k_vnet_name, k_subnet_id, k_subnet_ref, k_route_table_id,
+                                     k_route_table_ref, k_rname, k_provider};
 // Pieces of names.
 Text k_slash{"/"};
 Text k_hyphen{"-"};
@@ -147,15 +149,10 @@ struct Reassociation {
                     k_underscore);
         object subnetResourceName = replace(concat(vnetName, k_underscore, name), k_dot, k_underscore);
         if (contains(item(yaml, k_subnet_in_subnet_groups), name)) return;
-        object association = dict_of({
-            {k_vnet_name, vnetName},
-            {k_subnet_id, attr(subnet, k_id)},
-            {k_subnet_ref, concat(k_azurerm_subnet, subnetResourceName, k_dot_id)},
-            {k_route_table_id, attr(newRtbObj, k_id)},
-            {k_route_table_ref, routeTableRef},
-            {k_rname, resourceName},
-            {k_provider, item(subscriptionInfo, k_alias)},
-        });
+        object association = association_record.make({vnetName, attr(subnet, k_id),
+                                                      concat(k_azurerm_subnet, subnetResourceName, k_dot_id),
+                                                      attr(newRtbObj, k_id), routeTableRef, resourceName,
+                                                      item(subscriptionInfo, k_alias)});
         call_method(global<k_tf>(), k_createSubnetAssociationTf, association);
     }
 

@@ -61,6 +61,22 @@ def test_check_refuses_a_side_that_differs(other, what):
     check.same_behaviour(case, set(), {"C++": case.cpp, "Python": case.python})
 
 
+def test_check_refuses_an_equal_record_with_a_table_of_another_size():
+    import ctypes
+    presized = ctypes.pythonapi._PyDict_NewPresized  # as a compiled dict display sizes its table
+    presized.restype, presized.argtypes = ctypes.py_object, [ctypes.c_ssize_t]
+
+    def record(dict_of):
+        made = dict_of(7)
+        made.update((f"key{i}", i) for i in range(7))
+        return [made]
+    case = Case("made up", lambda: record(presized), lambda: record(lambda n: {}))
+    assert case.cpp() == case.python()
+    with pytest.raises(check.Differs, match="dict sizes"):
+        check.same_behaviour(case, set(), {"C++": case.cpp, "Python": case.python})
+    check.same_behaviour(case, set(), {"Cython": case.cpp, "Python": case.python})
+
+
 def test_host_work_replays_the_calls_of_the_python_side(tmp_path):
     """The host column is the host calls alone: the replay makes the calls the
     rendering made, with the same arguments and keywords, and nothing else."""
