@@ -51,5 +51,9 @@ def cases():
     out.append(Case("deduceTransitNameWithRegion",
                     lambda: SwitchTraffic.deduceTransitNameWithRegion("northeurope"),
                     lambda: PySwitchTraffic.deduceTransitNameWithRegion("northeurope")))
-    out.append(Case("setDryRun", lambda: Dry.setDryRun(), lambda: PyDry.setDryRun()))
+    # On the class itself, as a caller sets the switch (no other case here reads
+    # it), and on a subclass, whose binding is made at each call.
+    out.append(Case("setDryRun (on the class)", lambda: SwitchTraffic.setDryRun(),
+                    lambda: PySwitchTraffic.setDryRun()))
+    out.append(Case("setDryRun (on a subclass)", lambda: Dry.setDryRun(), lambda: PyDry.setDryRun()))
     return out
