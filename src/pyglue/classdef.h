@@ -91,15 +91,9 @@ struct Adapter {
     static inline std::array<PyObject*, N> defaults{};
     static inline Py_ssize_t required = N;
 
-    // Fn(cls, slots[0], ..., slots[N - 2]).
     template <std::size_t... I>
-    static PyObject* invoke(PyObject* cls, PyObject* const* slots, std::index_sequence<I...>) {
-        try {
-            return Fn(handle(cls), handle(slots[I])...).release().ptr();
-        } catch (...) {
-            set_error_from_current_exception();
-            return nullptr;
-        }
+    static object invoke(PyObject* const* slots, std::index_sequence<I...>) {
+        return Fn(handle(slots[I])...);
     }
 
     // As a built-in function is called, with the interpreter's recursion
@@ -107,7 +101,7 @@ struct Adapter {
     static PyObject* entry(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
         Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
         PyObject* const* slots = args;
-        PyObject* bound[N];
+        PyObject* bound[N > 0 ? N : 1];
         if (kwnames || nargs != Py_ssize_t(N)) {
             if (!bind_arguments(qualname, params.data(), N, required, defaults.data(), args, nargs,
                                 kwnames, bound))
@@ -116,7 +110,13 @@ struct Adapter {
         }
         PyThreadState* tstate = enter_call();
         if (!tstate) return nullptr;
-        PyObject* result = invoke(slots[0], slots + 1, std::make_index_sequence<N - 1>());
+        PyObject* result;
+        try {
+            result = invoke(slots, std::make_index_sequence<N>()).release().ptr();
+        } catch (...) {
+            set_error_from_current_exception();
+            result = nullptr;
+        }
         leave_call(tstate);
         return result;
     }
