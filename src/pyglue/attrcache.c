@@ -247,6 +247,11 @@ PyObject* pg_cached_call_method(PyObject* name, PyObject* const* args, size_t na
             if (cache->ways[w].cls == found.cls) slot = w;
         cache->ways[slot] = found;
         if (slot == cache->next) cache->next = (cache->next + 1) % PG_METHOD_WAYS;
+        /* Just found, nothing run since: the way applies to this call too
+         * (a class changed at every call, as by its own class attribute
+         * stores, is then looked up once per call, not twice). */
+        PyObject* f = bound_function(found.method);
+        if (f) return PyObject_Vectorcall(f, args, nargs, NULL);
     } else if (find_instance_way(o, name, &found_instance)) {
         unsigned int slot = cache->next_instance;
         for (unsigned int w = 0; w < PG_METHOD_WAYS; ++w)
