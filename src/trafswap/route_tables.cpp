@@ -22,7 +22,6 @@ Text k_ci_nequal{"ci_nequal"};
 Text k_ci_startswith{"ci_startswith"};
 Text k_SwitchTraffic{"SwitchTraffic"};
 Text k_isMainRtb{"isMainRtb"};
-Text k___func__{"__func__"};
 Text k_vnet{"vnet"};
 Text k_Org_RT{"Org_RT"};
 Text k_org_{"org_"};
@@ -66,29 +65,11 @@ object isMainRtb(handle, handle vnet, handle rtb) {
     return boolean(is_main(vnet, vnetRg, t));
 }
 
-// Whether `descriptor` is the class method made from isMainRtb above. The
-// first one recognised is kept (a reference held for good, so its address is
-// never reused) and later ones are told by identity.
-bool is_own_is_main(PyObject* descriptor) {
-    static PyObject* own = nullptr;
-    if (own) return descriptor == own;
-    if (!Py_IS_TYPE(descriptor, &PyClassMethod_Type)) return false;
-    object func = attr(descriptor, k___func__);
-    auto entry = reinterpret_cast<PyCFunction>(
-        reinterpret_cast<void (*)()>(&detail::Adapter<isMainRtb>::entry));
-    if (!PyCFunction_Check(func.ptr()) || PyCFunction_GET_FUNCTION(func.ptr()) != entry) return false;
-    own = new_ref(descriptor);
-    return true;
-}
-
 // `SwitchTraffic.isMainRtb(vnet, s_rtb)` with the module global resolved now.
 // While that still names the class method above, it runs here directly.
 bool switch_traffic_is_main(handle vnet, object& vnetRg, Table& t) {
     object owner = global<k_SwitchTraffic>();
-    if (Py_IS_TYPE(owner.ptr(), &PyType_Type)) {
-        PyObject* d = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(owner.ptr()), k_isMainRtb.ptr());
-        if (d && is_own_is_main(d)) return is_main(vnet, vnetRg, t);
-    }
+    if (resolves_to<isMainRtb>(owner, k_isMainRtb)) return is_main(vnet, vnetRg, t);
     return truth(call_method(owner, k_isMainRtb, vnet, t.rtb));
 }
 
