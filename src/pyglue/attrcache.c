@@ -12,6 +12,7 @@
 #endif
 
 #include "attrcache.h"
+#include "textdict.h"
 
 /* A way's index for a type whose reads of the name stay generic. */
 #define PG_GENERIC (-2)
@@ -66,36 +67,27 @@ static int find_way(PyTypeObject* tp, PyObject* name, pg_attr_way* way) {
     return 1;
 }
 
-/* The value a module's dict holds under the name, borrowed, while the dict is
- * as it was when the way was made; NULL otherwise. Only exact modules:
- * nothing on the module type goes by the names read this way. */
-static PyObject* remembered_module_value(PyObject* o, const pg_module_way* way) {
-    if (way->module != o || !way->version) return NULL;
-    PyObject* dict = _PyModule_GetDict(o);
-    return ((PyDictObject*)dict)->ma_version_tag == way->version ? way->value : NULL;
-}
-
-/* Remembers where `v`, just read as o.name, came from when it is the
- * module's dict entry (not a module __getattr__'s answer). */
-static void remember_module_value(PyObject* o, PyObject* name, PyObject* v, pg_module_way* way) {
-    if (!Py_IS_TYPE(o, &PyModule_Type) || _PyType_Lookup(&PyModule_Type, name)) return;
-    PyObject* dict = PyModule_GetDict(o);
-    if (!dict || !PyDict_CheckExact(dict) || !DK_IS_UNICODE(((PyDictObject*)dict)->ma_keys)) return;
+/* o.name for an exact module o, a new reference: the value its dict held
+ * when the way was made, while the dict keeps that version; else read the
+ * generic way, and remembered when it is the dict's entry (not a module
+ * __getattr__'s answer; nothing on the module type goes by such names). */
+static PyObject* module_attribute(PyObject* o, PyObject* name, pg_module_way* way) {
+    PyDictObject* dict = (PyDictObject*)_PyModule_GetDict(o);
+    if (way->module == o && way->version && dict->ma_version_tag == way->version) return Py_NewRef(way->value);
+    PyObject* v = PyObject_GetAttr(o, name);
+    if (!v || _PyType_Lookup(&PyModule_Type, name) || !PyDict_CheckExact(dict) || !DK_IS_UNICODE(dict->ma_keys))
+        return v;
     Py_hash_t hash = ((PyASCIIObject*)name)->hash;
-    if (hash == -1 || _PyDict_GetItem_KnownHash(dict, name, hash) != v) return;
-    way->module = o;
-    way->value = v;
-    way->version = ((PyDictObject*)dict)->ma_version_tag;
+    if (hash != -1 && _PyDict_GetItem_KnownHash((PyObject*)dict, name, hash) == v) {
+        way->module = o;
+        way->value = v;
+        way->version = dict->ma_version_tag;
+    }
+    return v;
 }
 
 PyObject* pg_cached_getattr(PyObject* o, PyObject* name, pg_attr_cache* cache) {
-    if (Py_IS_TYPE(o, &PyModule_Type)) {
-        PyObject* v = remembered_module_value(o, &cache->module);
-        if (v) return Py_NewRef(v);
-        v = PyObject_GetAttr(o, name);
-        if (v) remember_module_value(o, name, v, &cache->module);
-        return v;
-    }
+    if (Py_IS_TYPE(o, &PyModule_Type)) return module_attribute(o, name, &cache->module);
     PyTypeObject* tp = Py_TYPE(o);
     for (int w = 0; w < PG_ATTR_WAYS; ++w) {
         const pg_attr_way* way = &cache->ways[w];
@@ -213,12 +205,8 @@ PyObject* pg_cached_call_method(PyObject* name, PyObject* const* args, size_t na
     PyObject* o = args[0];
     if (Py_IS_TYPE(o, &PyModule_Type)) {
         /* Held for the call, as the interpreter holds what it read: the call may change the dict. */
-        PyObject* f = Py_XNewRef(remembered_module_value(o, &cache->module));
-        if (!f) {
-            f = PyObject_GetAttr(o, name);
-            if (!f) return NULL;
-            remember_module_value(o, name, f, &cache->module);
-        }
+        PyObject* f = module_attribute(o, name, &cache->module);
+        if (!f) return NULL;
         PyObject* result = PyObject_Vectorcall(f, args + 1, (nargs - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, NULL);
         Py_DECREF(f);
         return result;
@@ -284,9 +272,7 @@ PyObject* pg_cached_getattr(PyObject* o, PyObject* name, pg_attr_cache* cache) {
 
 #ifdef PG_READS_LAYOUT
 unsigned long long pg_pure_lookup_version(PyObject* dict, PyObject* key) {
-    if (!PyDict_CheckExact(dict) || !PyUnicode_CheckExact(key)) return 0;
-    PyDictObject* d = (PyDictObject*)dict;
-    return DK_IS_UNICODE(d->ma_keys) ? d->ma_version_tag : 0;
+    return PyUnicode_CheckExact(key) && pg_text_dict(dict) ? ((PyDictObject*)dict)->ma_version_tag : 0;
 }
 #else
 unsigned long long pg_pure_lookup_version(PyObject* dict, PyObject* key) {

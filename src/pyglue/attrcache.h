@@ -86,8 +86,9 @@ typedef struct {
 /* o.name(*args) for an exact, interned str name, args[0] being o and nargs
  * counting it: a new reference, or NULL with the error set, as
  * PyObject_VectorcallMethod gives them. A module's function (o a module,
- * the name in its dict) is remembered as pg_cached_getattr remembers it. When o is a class whose name is a
- * class method (and its metaclass has nothing under the name), the method's
+ * the name in its dict) is remembered as pg_cached_getattr remembers it.
+ * When o is a class whose name is a class method (and its metaclass has
+ * nothing under the name), the method's
  * function is called with the class at once, as the bound method would; when
  * o is an instance of a type with the generic attribute protocol whose MRO
  * gives a function or method descriptor under the name, and the instance
