@@ -212,7 +212,7 @@ def host_calls(python, own, chunk=8):
     record does) walks the caller's line table, which a single function of
     thousands of calls would make long."""
     replay = recorded_calls(python, own)
-    links = _links(replay)
+    links, kept = _links(replay)
     names = {}
 
     def bound(value):
@@ -233,7 +233,6 @@ def host_calls(python, own, chunk=8):
     # that every chunk reads, any other in a local of its chunk.
     part = (lambda index: 0) if len(replay) <= chunk else (lambda index: index // chunk)
     shared = bound([None] * len(replay))
-    kept = {source for pairs in links.values() for _, source in pairs}
     crossing = {source for user, pairs in links.items() for _, source in pairs if part(source) != part(user)}
 
     def result(index):
@@ -260,8 +259,9 @@ def host_calls(python, own, chunk=8):
 
 
 def _links(replay):
-    """{call index: ((argument position, index of the earlier call that returned it), ...)};
-    None and the two truth values are no one's result."""
+    """{call index: ((argument position, index of the earlier call that returned it), ...)}
+    and the indexes of the calls whose results are so passed on; None and the
+    two truth values are no one's result."""
     returned, links = {}, {}
     for index, (_, positional, keywords, result) in enumerate(replay):
         pairs = tuple((at, returned[id(value)]) for at, value in enumerate([*positional, *keywords.values()])
@@ -270,7 +270,7 @@ def _links(replay):
             links[index] = pairs
         if result is not None and result is not True and result is not False:
             returned[id(result)] = index  # alive in the replay list, so the id stays its own
-    return links
+    return links, {source for pairs in links.values() for _, source in pairs}
 
 
 def recorded_calls(python, own):
@@ -285,8 +285,7 @@ def host_calls_from_c(python, own, replay):
     `replay` of bench/hostcall.c: what any compiled operation pays for them,
     each result an earlier call returned passed on as host_calls() does."""
     calls = recorded_calls(python, own)
-    links = _links(calls)
-    kept = {source for pairs in links.values() for _, source in pairs}
+    links, kept = _links(calls)
     return replayed(replay, tuple((function_called, tuple(positional) + tuple(keywords.values()),
                                    tuple(keywords) or None, links.get(index), index in kept)
                                   for index, (function_called, positional, keywords, _) in enumerate(calls)))
