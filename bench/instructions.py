@@ -4,8 +4,8 @@ measure of CPU cost that a busy machine does not disturb.
     ./dev bench --instructions [filter]
 
 One valgrind process per suite (two at a time) runs, for each case and side
-(C++, Python and, with Cython installed, Cython), warm-up calls and then
-`calls` calls with callgrind counting only those (bench/cgmark.c marks them);
+(C++, Python and, with Cython installed, Cython), warm-up calls of all sides
+and then `calls` calls with callgrind counting only those (bench/cgmark.c marks them);
 the same loop around an empty function is subtracted, so a row is the cost of
 the operation's own call. Every case also passes the equality check of
 bench/check.py in that process, after all sides are counted (see CHILD); a
@@ -65,14 +65,22 @@ def measure(fn, calls, label):
 def calls(case):
     return max(case.number // 100, 10)
 
+def warm(fn, calls):
+    for _ in range(min(calls, 20)):
+        fn()
+
 # The sides first, the checks after: the check watches calls through a profile
 # hook, and the interpreter then keeps a line-number array for every code it
 # saw, which makes the line look-up of each log record cheap for that code
-# alone, as no run of the tool ever finds it. Each side's own warm-up in
-# measure() also adapts the host functions it calls to their operands, which
-# the interpreter does only after they have run a while.
+# alone, as no run of the tool ever finds it. And every side is warmed before
+# any is counted: the interpreter adapts a function's code to its operands
+# only after it has run a while, host functions included, and what the sides
+# share is then adapted alike for each (a count's own warm-up alone leaves
+# the first side counted with more of that work than the others).
 for index, case in enumerate(suite.cases):
     n = calls(case)
+    for fn in suite.sides(case).values():
+        warm(fn, n)
     measure(lambda: None, n, f"{index} empty {n}")
     for name, fn in suite.sides(case).items():
         if name == "Cython":
