@@ -4,8 +4,8 @@
                                     domains=["prod"]) as ctl:
         ...   # trust ctl.ca_bundle, send to ctl.url with ctl.cid; inspect ctl.state, ctl.log
 """
-from .faults import Fault
+from .faults import SLOW_REPLY_TIMEOUT, Fault
 from .server import LocalController, Request
 from .state import ControllerState
 
-__all__ = ["LocalController", "ControllerState", "Fault", "Request"]
+__all__ = ["LocalController", "ControllerState", "Fault", "Request", "SLOW_REPLY_TIMEOUT"]

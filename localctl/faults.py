@@ -1,6 +1,11 @@
 """Faults a test plants: the Nth request of an action goes wrong, once."""
 
 
+# The client timeout for a test of a delayed reply: a loaded machine may take
+# seconds to connect, but the read gives up long before the delayed reply comes.
+SLOW_REPLY_TIMEOUT = (30, 0.5)
+
+
 class Fault:
     """Spoils the `nth` request of `action` (any action when None).
 

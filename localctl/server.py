@@ -4,6 +4,7 @@ import http.server
 import json
 import os
 import shutil
+import socket
 import ssl
 import tempfile
 import threading
@@ -76,16 +77,17 @@ class LocalController:
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         ca.issue_cert("127.0.0.1", "localhost").configure_cert(context)
         self._stopping.clear()
-        self._server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), _handler(self))
-        self._server.daemon_threads = True
+        self._server = _Server(("127.0.0.1", 0), _handler(self))
         self._server.socket = context.wrap_socket(self._server.socket, server_side=True)
-        threading.Thread(target=self._server.serve_forever, name="localctl", daemon=True).start()
+        self._serving = threading.Thread(target=self._server.serve_forever, name="localctl", daemon=True)
+        self._serving.start()
         return self
 
     def stop(self):
         self._stopping.set()  # a slow reply in progress gives up waiting
         self._server.shutdown()
         self._server.server_close()
+        self._serving.join()
         shutil.rmtree(self._folder, ignore_errors=True)
 
     def __enter__(self):
@@ -115,6 +117,39 @@ class LocalController:
         action = body.get("action") if isinstance(body, dict) else None
         with self._lock:
             self.log.append(Request(action, fields, cid_valid, status))
+
+
+class _Server(http.server.ThreadingHTTPServer):
+    """Ends with every thread it started: closing it cuts the connections clients keep alive
+    (their reply threads would otherwise wait for a next request for ever) and joins the threads."""
+
+    daemon_threads = False      # server_close() joins them
+
+    def __init__(self, address, handler):
+        super().__init__(address, handler)
+        self._open = set()
+        self._open_lock = threading.Lock()
+
+    def get_request(self):
+        connection, address = super().get_request()
+        with self._open_lock:
+            self._open.add(connection)
+        return connection, address
+
+    def shutdown_request(self, request):
+        with self._open_lock:
+            self._open.discard(request)
+        super().shutdown_request(request)
+
+    def server_close(self):
+        with self._open_lock:
+            still_open = list(self._open)
+        for connection in still_open:
+            try:
+                connection.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass            # the client closed it meanwhile
+        super().server_close()
 
 
 def _handler(controller):

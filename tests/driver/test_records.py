@@ -19,6 +19,8 @@ while True:
     i += 1
     step = records.start(entry, "step" + str(i), plan={"filler": "x" * 200000})
     records.finish(step, {"n": i})
+    if i == 1:
+        print("saving", flush=True)
 """
 
 
@@ -43,11 +45,13 @@ def test_steps_are_saved_as_they_start_and_finish(tmp_path):
 def test_a_kill_during_a_save_leaves_the_previous_complete_file(tmp_path):
     path = tmp_path / "records.json"
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    for delay in (0.3, 0.45, 0.6, 0.75):
-        child = subprocess.Popen([sys.executable, "-c", WRITER, str(path)], env=env)
+    for delay in (0.0, 0.15, 0.3, 0.45):
+        child = subprocess.Popen([sys.executable, "-c", WRITER, str(path)], env=env, stdout=subprocess.PIPE)
+        assert child.stdout.readline() == b"saving\n"      # however long a loaded machine takes to start it
         time.sleep(delay)
         child.send_signal(signal.SIGKILL)
         child.wait()
+        child.stdout.close()
         document = read_document(path)            # raises if the file is torn
         steps = document["vnets"]["sub/vnet"]["steps"]
         assert steps and all(s["status"] in ("started", "done") for s in steps)

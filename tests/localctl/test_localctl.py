@@ -1,5 +1,6 @@
 """The local controller: replies, state, seeding, faults and the request log, through the real client."""
 import json
+import time
 
 import pytest
 import requests
@@ -7,30 +8,32 @@ import requests
 import dm.arm.zentrova as zentrova
 from dm.arm.zentrova import Zentrova, ZentrovaError
 from localarm import SAMPLE_TOPOLOGY, LocalCloud
-from localctl import ControllerState, LocalController
+from localctl import SLOW_REPLY_TIMEOUT, ControllerState, LocalController
 
 HUB = "11111111-1111-4111-8111-111111111111"
 SPOKES = "22222222-2222-4222-8222-222222222222"
 
 
-@pytest.fixture(scope="module")
-def server():
-    with LocalController() as ctl:
-        yield ctl
-
-
 @pytest.fixture
-def ctl(server, monkeypatch):
-    """The running controller with fresh state: one account, two gateways, domain "prod"."""
+def ctl(monkeypatch):
+    """A running controller with fresh state: one account, two gateways, domain "prod"."""
     state = ControllerState()
     state.add_account("acct-1", SPOKES, "app-1", "dir-1")
     state.add_gateway("spoke1-gw", "acct-1", "spoke1-vnet:rg-spoke1", "eastus")
     state.add_gateway("spoke2-gw", "acct-1", "spoke2-vnet:rg-spoke2", "eastus", snat_mode="single_ip")
     state.add_domain("prod")
-    server.state, server.faults, server.log = state, [], []
-    monkeypatch.setenv("REQUESTS_CA_BUNDLE", server.ca_bundle)
-    monkeypatch.setenv("NO_PROXY", "127.0.0.1")
-    return server
+    with LocalController(state) as server:
+        monkeypatch.setenv("REQUESTS_CA_BUNDLE", server.ca_bundle)
+        monkeypatch.setenv("NO_PROXY", "127.0.0.1")
+        yield server
+
+
+def wait_for(condition, seconds=30):
+    """condition() once it is true, or its last value after that many seconds."""
+    deadline = time.monotonic() + seconds
+    while not condition() and time.monotonic() < deadline:
+        time.sleep(0.01)
+    return condition()
 
 
 def call(ctl, name, **fields):
@@ -106,10 +109,11 @@ def test_faults(ctl, monkeypatch):
         call(ctl, "disable_snat", gw_name="spoke2-gw")
     assert ctl.state.snat("spoke2-gw") == "single_ip" and ctl.log[-1].status is None
 
-    monkeypatch.setattr(zentrova, "TIMEOUT_SECONDS", 0.2)
-    ctl.fail("disable_snat", delay=5)
-    with pytest.raises(requests.Timeout):
+    monkeypatch.setattr(zentrova, "TIMEOUT_SECONDS", SLOW_REPLY_TIMEOUT)
+    ctl.fail("disable_snat", delay=60)                     # cut short when the controller stops
+    with pytest.raises(requests.ReadTimeout):
         call(ctl, "disable_snat", gw_name="spoke2-gw")
+    assert wait_for(lambda: ctl.requests("disable_snat")[1:])
     assert ctl.state.snat("spoke2-gw") == "none"          # the controller did it; the client stopped waiting
     assert call(ctl, "list_gateway_info", vpc_access_account_name="").json()["return"] is True
 

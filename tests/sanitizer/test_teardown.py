@@ -80,11 +80,6 @@ Common.logSubscription(Exits(KeyboardInterrupt()))
 def test_interpreter_ends_cleanly(name, tmp_path):
     status, script = SCRIPTS[name]
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(PACKAGES), str(REPO)]))
-    if "LSAN_OPTIONS" in env:
-        # In some process layouts LeakSanitizer's exit-time scan of thread-local
-        # storage crashes its own tracer ("Tracer caught signal 11") under this
-        # glibc. Without that scan a leak check can only report more, not less.
-        env["LSAN_OPTIONS"] += ":use_tls=0"
     done = subprocess.run([sys.executable, "-c", SETUP + script], capture_output=True, text=True, env=env,
                           cwd=tmp_path, timeout=120)
     assert done.returncode == status, done.stderr

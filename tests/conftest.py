@@ -1,0 +1,20 @@
+"""Every test ends with the threads it found: a thread left running (a server, a
+poller, a pool) would outlive the test, and at the end of the sanitizer run
+LeakSanitizer's exit check must stop every live thread to scan memory."""
+import threading
+import time
+
+import pytest
+
+SETTLE_SECONDS = 30     # what a loaded machine may need for a thread to finish its last reply
+
+
+@pytest.fixture(autouse=True)
+def no_thread_left_behind():
+    before = set(threading.enumerate())
+    yield
+    deadline = time.monotonic() + SETTLE_SECONDS
+    for thread in set(threading.enumerate()) - before:
+        thread.join(max(0.0, deadline - time.monotonic()))
+    left = [thread.name for thread in set(threading.enumerate()) - before if thread.is_alive()]
+    assert not left, "threads still running after the test: " + ", ".join(sorted(left))
