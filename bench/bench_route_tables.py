@@ -106,6 +106,9 @@ class PyRouteTables(PyDiscovery):
                 continue
             if subnet.route_table == None or (defaultRtbName != None and  # noqa: E711
                                               subnet.route_table.id.split("/")[-1] == defaultRtbName):
+                if any([subnet.name.find(x) != -1 for x in dl.zentrovaSpokeSubnetNames]) == True:  # noqa: E712
+                    logger.info(f"  spoke gw subnet {subnet.name} -- skipped")
+                    continue
                 if yaml["migrate_non_associated_subnet"] is False:
                     logger.info(f"  subnet {subnet.name} without route table association -- skipped")
                     continue

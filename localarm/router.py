@@ -10,8 +10,12 @@ READ, LIST, PUT, DELETE, REMOVE, RAW = "read", "list", "put", "delete", "remove"
 NETWORK = "subscriptions/{sub}/resourceGroups/{rg}/providers/Microsoft.Network"
 VNET = NETWORK + "/virtualNetworks/{vnet}"
 OPERATIONS = "subscriptions/{sub}/providers/Microsoft.Network/locations/{location}"
-LOCKS = ("subscriptions/{sub}/resourceGroups/{rg}/providers/{namespace}/{type}/{name}"
-         "/providers/Microsoft.Authorization/locks")
+AUTHORIZATION_LOCKS = "/providers/Microsoft.Authorization/locks"
+# The scopes a lock can be put on: a subscription, a resource group, a resource, a child resource (a subnet).
+LOCK_SCOPES = ("subscriptions/{sub}", "subscriptions/{sub}/resourceGroups/{rg}",
+               "subscriptions/{sub}/resourceGroups/{rg}/providers/{namespace}/{type}/{name}",
+               "subscriptions/{sub}/resourceGroups/{rg}/providers/{namespace}/{type}/{name}/{child_type}/{child}")
+LEVEL_NAMES = ("subscription_level", "resource_group_level", "resource_level", "resource_level")
 
 
 def routes(cloud):
@@ -38,12 +42,7 @@ def routes(cloud):
          lambda r: peerings.put(r.path, r.body)),
         ("DELETE", VNET + "/virtualNetworkPeerings/{peering}", "virtual_network_peerings.delete", DELETE,
          lambda r: peerings.delete(r.path)),
-        ("GET", LOCKS, "management_locks.list_at_resource_level", LIST,
-         lambda r: cloud.locks.list_at(r.path.rsplit("/providers/", 1)[0])),
-        ("PUT", LOCKS + "/{lock}", "management_locks.create_or_update_at_resource_level", READ,
-         lambda r: cloud.locks.put_request(r.path, r.body or {})),
-        ("DELETE", LOCKS + "/{lock}", "management_locks.delete_at_resource_level", REMOVE,
-         lambda r: cloud.locks.delete(r.path)),
+        *lock_routes(cloud),
         ("POST", "providers/Microsoft.ResourceGraph/resources", "resource_graph.resources", READ,
          lambda r: cloud.graph.resources(r.body or {})),
         ("GET", OPERATIONS + "/operations/{op}", "operations.status", READ,
@@ -51,6 +50,18 @@ def routes(cloud):
         ("GET", OPERATIONS + "/operationResults/{op}", "operations.result", RAW,
          lambda r: Reply(204 if cloud.operations.finished(r.params["op"]) else 202)),
     ]
+
+
+def lock_routes(cloud):
+    """List, create and delete of management locks at each scope."""
+    for scope, level in zip(LOCK_SCOPES, LEVEL_NAMES):
+        locks = scope + AUTHORIZATION_LOCKS
+        yield ("GET", locks, "management_locks.list_at_" + level, LIST,
+               lambda r: cloud.locks.list_at(r.path[:-len(AUTHORIZATION_LOCKS)]))
+        yield ("PUT", locks + "/{lock}", "management_locks.create_or_update_at_" + level, READ,
+               lambda r: cloud.locks.put_request(r.path, r.body or {}))
+        yield ("DELETE", locks + "/{lock}", "management_locks.delete_at_" + level, REMOVE,
+               lambda r: cloud.locks.delete(r.path))
 
 
 class Request:

@@ -158,6 +158,9 @@ class ControllerState:
         gateway["snat_mode"] = "none"
         return "SNAT disabled on gateway " + gateway["gw_name"] + "."
 
+    def list_domains(self, body):
+        return [{"name": name, "attachments": list(members)} for name, members in self.domains.items()]
+
     def _domain(self, body):
         name = _required(body, "domain_name")
         if not isinstance(name, str) or name not in self.domains:
@@ -182,6 +185,7 @@ class ControllerState:
 ACTIONS = {
     "list_gateway_info": ControllerState.list_gateway_info,
     "list_accounts": ControllerState.list_accounts,
+    "list_multi_cloud_security_domains": ControllerState.list_domains,
     "enable_snat": ControllerState.enable_snat,
     "disable_snat": ControllerState.disable_snat,
     "associate_attachment_to_multi_cloud_security_domain": ControllerState.associate,

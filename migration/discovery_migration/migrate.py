@@ -40,6 +40,12 @@ def parse_args(argv):
                         help="also write the summary and the before/after differences as JSON")
     parser.add_argument("--html", type=pathlib.Path, metavar="FILE",
                         help="also write an HTML report: the network drawn before and after, every change, the summary")
+    failing = parser.add_mutually_exclusive_group()
+    failing.add_argument("--stop-on-failure", action="store_true",
+                         help="with switch: after a VNet fails (and is rolled back), switch no further VNet")
+    failing.add_argument("--keep-partial", action="store_true",
+                         help="with switch: leave a VNet whose switch failed as it is, for an expert, "
+                              "instead of rolling it back")
     cloud = parser.add_mutually_exclusive_group()
     cloud.add_argument("--topology", type=pathlib.Path, help="seed the local cloud from a topology file")
     cloud.add_argument("--state", type=pathlib.Path, help="start the local cloud from a saved state")

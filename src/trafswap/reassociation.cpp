@@ -159,6 +159,12 @@ struct Reassociation {
     // Forward run, a subnet without a table or on the default table: onto
     // the main tables in turn.
     Step to_main_table(handle subnet, handle name) {
+        // The overlay gateway's own subnet stays where it is: a main table's
+        // routes lead to that gateway, and no revert would move it back.
+        if (spoke_gw_subnet(name)) {
+            info(concat(k_spoke_gw, name, k_skipped));
+            return Step::skip;
+        }
         if (item(yaml, k_migrate_non_associated_subnet).ptr() == Py_False) {
             info(concat(k_subnet_line, name, k_unassociated));
             return Step::skip;

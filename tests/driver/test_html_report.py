@@ -130,7 +130,8 @@ def test_the_switch_report_draws_the_network_before_and_after_with_the_changes_m
 
 def test_the_rehearsal_report_holds_the_verdict_and_both_change_tables(sample):
     page = Page(sample["rehearse"])
-    assert "restored, apart from 2 change(s) the revert makes by design" in page.text
+    assert ("restored, with 1 notice(s): subnet db of VNet spoke1-vnet had no route table and is now on the "
+            "default table spoke1-vnet-default") in page.text
     assert page.tables["changes"][0][0] == "subscription" and len([r for r in page.tables["changes"]
                                                                      if r[0] == "subscription"]) == 2
     assert ("rg-spoke1/virtualnetworks/spoke1-vnet subnets db: None -> rg-spoke1/routetables/spoke1-vnet-default"
@@ -145,7 +146,7 @@ def test_a_failed_step_is_a_row_with_its_error(tmp_path):
         cloud.fail("subnets.create_or_update", status=400)
     status, markup = report(tmp_path, "switch", "--vnet", "spoke1-vnet", hook=fail_subnet_writes)
     assert status == 1
-    failed = [r for r in Page(markup).changes() if r[4] == "failed"]
+    failed = [r for r in Page(markup).changes() if r[4] == "rolled back"]
     assert [r[1:3] for r in failed] == [["spoke1-vnet", "subnets"]]
     assert failed[0][3].startswith("subnets: ") and "error: " in failed[0][5]
 

@@ -10,7 +10,7 @@ from test_migrate import run
 INITIAL_CONTROLLER = ({"spoke1-vnet-gw": "none", "spoke2-gw": "none", "hub-vnet-gw": "none"}, {"prod": []})
 
 
-def test_switch_and_revert_in_two_processes_bring_the_network_back(tmp_path):
+def test_switch_revert_switch_revert_in_separate_processes_comes_back_to_the_first_state(tmp_path):
     s0, s1, s2, records = (tmp_path / n for n in ("s0.json", "s1.json", "s2.json", "records.json"))
     LocalCloud.from_topology(SAMPLE_TOPOLOGY).save(s0)
     refused = run(tmp_path, "switch", "--state", s0)
@@ -24,8 +24,8 @@ def test_switch_and_revert_in_two_processes_bring_the_network_back(tmp_path):
     assert done.returncode == 0, done.stdout + done.stderr
     assert "  records: " + str(records) in done.stdout
     report = json.loads((tmp_path / "switch.json").read_text())
-    assert report["totals"] == {"vnets_done": 3, "vnets_skipped": 0, "vnets_refused": 0, "vnets_failed": 0,
-                                "subnets_moved": 7, "peerings_removed": 2, "errors": 0}
+    assert report["totals"] == {"vnets_done": 3, "vnets_skipped": 0, "vnets_refused": 0, "vnets_rolled_back": 0,
+                                "vnets_failed": 0, "subnets_moved": 6, "peerings_removed": 2, "errors": 0}
     assert ("rg-spoke1/virtualnetworks/spoke1-vnet subnets web: rg-spoke1/routetables/rt-spoke1-web -> "
             "rg-spoke1/routetables/rt-spoke1-web-zentrova") in report["differences"]
     assert "rg-hub/virtualnetworks/hub-vnet locks: ['hub-vnet-lock (CanNotDelete)'] -> []" in report["differences"]
@@ -49,7 +49,21 @@ def test_switch_and_revert_in_two_processes_bring_the_network_back(tmp_path):
     assert network_state.restored(network_state.network(s0), network_state.network(s2)) == {}
     assert network_state.controller(str(s2) + ".controller.json") == INITIAL_CONTROLLER
     steps = json.loads(records.read_text())["vnets"]["22222222-2222-4222-8222-222222222222/spoke1-vnet"]["steps"]
-    assert {s["status"] for s in steps if s["name"] != "route_tables"} == {"reverted"}
+    assert {s["status"] for s in steps} == {"reverted"}
+
+    # A second revert of the same records finds everything undone: no write, exit 0.
+    s3 = tmp_path / "s3.json"
+    again = run(tmp_path, "revert", "--state", s2, "--save-state", s3, "--records", records)
+    assert again.returncode == 0, again.stdout + again.stderr
+    assert network_state.network(s3) == network_state.network(s2)
+
+    # A reverted VNet is no longer held: switch and revert again, back to the same state.
+    s4, s5 = tmp_path / "s4.json", tmp_path / "s5.json"
+    assert run(tmp_path, "switch", "--state", s2, "--save-state", s4, "--records", records).returncode == 0
+    assert network_state.differences(network_state.network(s4), switched) == {}
+    assert run(tmp_path, "revert", "--state", s4, "--save-state", s5, "--records", records).returncode == 0
+    assert network_state.network(s5) == network_state.network(s2)
+    assert network_state.controller(str(s5) + ".controller.json") == INITIAL_CONTROLLER
 
 
 def test_plan_and_dry_runs_send_no_write_and_leave_the_saved_cloud_as_it_was(tmp_path):

@@ -37,7 +37,7 @@ def test_forward_run(caplog, tf):
     subnets = [subnet_of(v, "web.tier", org), subnet_of(v, "a"), subnet_of(v, "GatewaySubnet", org),
                subnet_of(v, "b", default), subnet_of(v, "c"), subnet_of(v, "grouped", org),
                subnet_of(v, "x-zentrova-spoke-gw", org), subnet_of(v, "zentrova-spoke-hagw"),
-               subnet_of(v, "odd", table("rt-unmapped"))]
+               subnet_of(v, "zentrova-spoke-gw", default), subnet_of(v, "d"), subnet_of(v, "odd", table("rt-unmapped"))]
     client = network(v, subnets, [org, new, default] + mains)
     yaml = options(default_route_table="dflt", subnet_in_subnet_groups=["grouped"])
     assert SwitchTraffic.updateSubnetAssociation(yaml, False, client, v, {"rt-org": "rt.new"}, CaseInsensitiveDict()) is None
@@ -45,7 +45,8 @@ def test_forward_run(caplog, tf):
     assert [(s.name, s.route_table and s.route_table.name) for s in subnets] == [
         ("web.tier", "rt.new"), ("a", "hub.vnet-main-1"), ("GatewaySubnet", "rt-org"), ("b", "hub.vnet-main-2"),
         ("c", "hub.vnet-main-1"), ("grouped", "rt.new"), ("x-zentrova-spoke-gw", "rt-org"),
-        ("zentrova-spoke-hagw", "hub.vnet-main-2"), ("odd", "rt-unmapped")]
+        ("zentrova-spoke-hagw", None), ("zentrova-spoke-gw", "hub.vnet-dflt"), ("d", "hub.vnet-main-2"),
+        ("odd", "rt-unmapped")]
     updates = [c for c in client.calls if c[0] in ("subnets.begin_create_or_update", "result")]
     assert updates[:4] == [("subnets.begin_create_or_update", "rg-1", "hub.vnet", "web.tier", "rt.new"),
                            ("result", "web.tier"),
@@ -62,8 +63,8 @@ def test_forward_run(caplog, tf):
     assert [(r["rname"], r["route_table_ref"].split("azurerm_route_table_zentrova_managed")[1])
             for r in tf.records[1:]] == [
         ("hub_vnet_a_hub_vnet-main-1", "_main[0].id"), ("hub_vnet_b_hub_vnet-main-2", "_main[1].id"),
-        ("hub_vnet_c_hub_vnet-main-1", "_main[0].id"), ("hub_vnet_zentrova-spoke-hagw_hub_vnet-main-2", "_main[1].id")]
-    assert report(caplog)[:11] == [
+        ("hub_vnet_c_hub_vnet-main-1", "_main[0].id"), ("hub_vnet_d_hub_vnet-main-2", "_main[1].id")]
+    assert report(caplog)[:13] == [
         ("INFO", "- Switch subnet to route-table association"),
         ("INFO", "  switch web.tier from rt-org to rt.new"),
         ("INFO", "  associate a to hub.vnet-main-1"),
@@ -72,11 +73,14 @@ def test_forward_run(caplog, tf):
         ("INFO", "  associate c to hub.vnet-main-1"),
         ("INFO", "  switch grouped from rt-org to rt.new"),
         ("INFO", "  spoke gw subnet x-zentrova-spoke-gw -- skipped"),
-        ("INFO", "  associate zentrova-spoke-hagw to hub.vnet-main-2"),
+        # the overlay gateway's own subnets stay put and do not count towards the main-table turns
+        ("INFO", "  spoke gw subnet zentrova-spoke-hagw -- skipped"),
+        ("INFO", "  spoke gw subnet zentrova-spoke-gw -- skipped"),
+        ("INFO", "  associate d to hub.vnet-main-2"),
         ("WARNING", "  **Alert** odd associated to rt-unmapped not copied -- skipped"),
         ("INFO", "- Discover subnet to route-table association"),
     ]
-    assert len(report(caplog)) == 11 + 9           # the closing report: one line per subnet
+    assert len(report(caplog)) == 13 + 11           # the closing report: one line per subnet
 
 
 @pytest.mark.parametrize("migrate, moved", [(False, False), (None, True), (0, True)])

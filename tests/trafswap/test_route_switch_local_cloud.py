@@ -51,7 +51,6 @@ def test_switch_then_revert_on_the_sample(tmp_path, output_folder):
         subnet("rg-spoke1", "spoke1-vnet", "app2"): table("rg-spoke1", "rt-spoke1-app-zentrova"),
         subnet("rg-spoke1", "spoke1-vnet", "db"): table("rg-spoke1", "spoke1-vnet-main-1"),
         subnet("rg-spoke1", "spoke1-vnet", "legacy"): table("rg-spoke1", "spoke1-vnet-main-2"),
-        subnet("rg-spoke1", "spoke1-vnet", "zentrova-spoke-gw"): table("rg-spoke1", "spoke1-vnet-main-1"),
         subnet("rg-spoke2", "spoke2-vnet", "apps"): table("rg-spoke2", "rt-spoke2-apps-zentrova"),
         subnet("rg-spoke2", "spoke2-vnet", "batch"): table("rg-spoke2", "spoke2-vnet-main-1"),
     }
@@ -71,15 +70,12 @@ def test_switch_then_revert_on_the_sample(tmp_path, output_folder):
 
     # Everything is as before, except what the revert defines otherwise: a
     # subnet left on a main table goes to the VNet's default table when one is
-    # configured and found (db, which had none before), else to none; the
-    # overlay gateway's subnet is never moved back, so it stays on main-1.
+    # configured and found (db, which had none before), else to none. The
+    # overlay gateway's own subnet was never moved.
     expected = json.loads(json.dumps(before))
-    db, gw = subnet("rg-spoke1", "spoke1-vnet", "db"), subnet("rg-spoke1", "spoke1-vnet", "zentrova-spoke-gw")
-    default, main_1 = table("rg-spoke1", "spoke1-vnet-default"), table("rg-spoke1", "spoke1-vnet-main-1")
+    db, default = subnet("rg-spoke1", "spoke1-vnet", "db"), table("rg-spoke1", "spoke1-vnet-default")
     expected[db]["properties"]["routeTable"] = {"id": cloud.get(default)["id"]}
-    expected[gw]["properties"]["routeTable"] = {"id": cloud.get(main_1)["id"]}
     expected[default]["properties"]["subnets"] = sorted(expected[default]["properties"]["subnets"] + [db])
-    expected[main_1]["properties"]["subnets"] = [gw]
     after = state(cloud)
     assert after.keys() == expected.keys()
     for key in expected:
@@ -107,9 +103,6 @@ def test_terraform_file_of_the_switch_reads_back(output_folder):
             "${azurerm.spokes}", "${azurerm_subnet.spoke1-vnet_db.id}", managed % ("spoke1-vnet", "_main[0]")),
         "spoke1-vnet_legacy_spoke1-vnet-main-2": (
             "${azurerm.spokes}", "${azurerm_subnet.spoke1-vnet_legacy.id}", managed % ("spoke1-vnet", "_main[1]")),
-        "spoke1-vnet_zentrova-spoke-gw_spoke1-vnet-main-1": (
-            "${azurerm.spokes}", "${azurerm_subnet.spoke1-vnet_zentrova-spoke-gw.id}",
-            managed % ("spoke1-vnet", "_main[0]")),
         "spoke2-vnet_apps_rt-spoke2-apps-zentrova": (
             "${azurerm.spokes}", "${azurerm_subnet.spoke2-vnet_apps.id}",
             managed % ("spoke2-vnet", '["rt-spoke2-apps-zentrova"]')),

@@ -14,7 +14,7 @@ from dm.arm.res.Globals import Globals
 from dm.arm.res.YamlContext import YamlContext
 from dm.arm.trafswap import SwitchTraffic
 
-from . import VERSION, changes, config, discovery, environment, htmlreport, snapshot, steps, targets
+from . import VERSION, changes, config, discovery, environment, htmlreport, locks, snapshot, steps, targets, undo
 from .errors import BadInput, StepError, text_of
 from .records import Records, RecordsError, write_atomically
 from .summary import Progress, Summary
@@ -183,10 +183,10 @@ def switch_all(args, document, env, held, summary):
     context = context_of(document, env)
     with interrupts_deferred(records.path):
         for_each_vnet(args, document, summary, lambda account, name: switch_vnet(
-            account, name, context, held, records, summary))
+            account, name, context, held, records, summary, getattr(args, "keep_partial", False)))
 
 
-def switch_vnet(account, name, context, held, records, summary):
+def switch_vnet(account, name, context, held, records, summary, keep_partial=False):
     if held.held(account.subscription_id, name):
         reason = "its switch is already recorded in " + str(held.path) + "; revert it first"
         logger.error("**Error** VNet %s not switched: %s", name, reason)
@@ -194,22 +194,77 @@ def switch_vnet(account, name, context, held, records, summary):
     vnet = account.find(name)
     if vnet is None:
         return not_found(account, name, summary)
-    run = steps.VnetRun(context, account.subscription_id, account.credential, account.network, vnet,
-                        account.vnet_options(vnet))
+    run = vnet_run(context, account, vnet)
+    if not summary.dry_run:
+        refused = refusals(account, run, preview(account, context, vnet))
+        if refused:
+            return refuse(account, name, summary, refused)
     entry = records.begin_vnet(account.subscription_id, name, run.resource_group)
     found = {}
-    outcome, reason = "done", None
     try:
         steps.switch(run, records, entry, found)
-    except StepError as error:
-        outcome, reason = "failed", str(error)
-        logger.error("**Error** switch of VNet %s stopped at %s", name, reason)
-    else:
-        noisy = steps.error_lines(entry)
-        if noisy:
-            outcome, reason = "failed", "errors in " + ", ".join(noisy)
+    except Exception as error:          # a step that failed, or anything between two steps
+        cause = str(error) if isinstance(error, StepError) else text_of(error)
+        logger.error("**Error** switch of VNet %s stopped at %s", name, cause)
+        changes.log_changes("switch", name, found, summary.dry_run)
+        return summary.vnet(account.subscription_id, name, *roll_back(run, records, entry, cause, keep_partial))
     changes.log_changes("switch", name, found, summary.dry_run)
-    summary.vnet(account.subscription_id, name, outcome, found, reason)
+    refused = refusals(account, run, found) if summary.dry_run else None
+    if refused:
+        return refuse(account, name, summary, refused, found)
+    summary.vnet(account.subscription_id, name, "done", found)
+
+
+def vnet_run(context, account, vnet):
+    return steps.VnetRun(context, account.subscription_id, account.credential, account.network, vnet,
+                         account.vnet_options(vnet))
+
+
+def preview(account, context, vnet):
+    """What the switch of the VNet would change: the switch under dry-run, its log lines held back."""
+    found = {}
+    set_dry_run(True)
+    targets.point_terraform_at(account, True)
+    library = logging.getLogger("dm.arm.trafswap")
+    library.disabled = True
+    try:
+        steps.switch(vnet_run(context, account, vnet), Records(None, VERSION), {"steps": []}, found)
+    except StepError:
+        pass                            # the switch itself meets the same failure and rolls back
+    finally:
+        library.disabled = False
+        set_dry_run(False)
+        targets.point_terraform_at(account, False)
+    return found
+
+
+def refusals(account, run, found):
+    """The locks that would refuse a write the switch makes, one line each."""
+    return locks.refusals(run.subscription_id, run.vnet.id, found,
+                          Common.getSWDeleteVnetLock(run.context.document) == True)  # noqa: E712 (as the library)
+
+
+def refuse(account, name, summary, refused, found=None):
+    reason = "; ".join(refused)
+    logger.error("**Error** VNet %s refused: %s", name, reason)
+    summary.vnet(account.subscription_id, name, "refused", found, reason=reason)
+
+
+def roll_back(run, records, entry, cause, keep_partial):
+    """(outcome, changes, reason) of a VNet whose switch failed: its completed steps undone at once."""
+    if SwitchTraffic.DryRun:
+        return "failed", {}, cause
+    if keep_partial:
+        logger.error("**Error** VNet %s left half-switched (--keep-partial); records in %s", run.name, records.path)
+        return "failed", {}, cause + "; left as it is (--keep-partial)"
+    run.refresh()
+    undone = {}
+    failed = undo.revert(run, records, entry, undone)
+    changes.log_changes("revert", run.name, undone, False)
+    if failed:
+        return "failed", undone, cause + "; the rollback failed: " + ", ".join(failed)
+    logger.warning("**Alert** VNet %s rolled back: %s", run.name, cause)
+    return "rolled back", undone, cause
 
 
 def revert(args, document, env, log_file):
@@ -239,10 +294,8 @@ def revert_vnet(account, name, context, records, summary):
     vnet = account.find(name)
     if vnet is None:
         return not_found(account, name, summary)
-    run = steps.VnetRun(context, account.subscription_id, account.credential, account.network, vnet,
-                        account.vnet_options(vnet))
     found = {}
-    failed = steps.revert(run, records, entry, found)
+    failed = undo.revert(vnet_run(context, account, vnet), records, entry, found)
     changes.log_changes("revert", name, found, summary.dry_run)
     summary.vnet(account.subscription_id, name, "failed" if failed else "done", found,
                  "revert of " + ", ".join(failed) + " failed" if failed else None)
@@ -260,10 +313,11 @@ def for_each_vnet(args, document, summary, act):
               for name in targets.vnet_names(account, args.vnet)]
     progress = Progress(len(chosen))
     failed_subscriptions = {}
+    stopped = None
     try:
         for account, name in chosen:
-            if steps.stop_requested.is_set():
-                summary.vnet(account.subscription_id, name, "skipped", reason="stopped by the user")
+            if steps.stop_requested.is_set() or stopped:
+                summary.vnet(account.subscription_id, name, "skipped", reason=stopped or "stopped by the user")
                 continue
             progress.next(account.subscription_id + " " + name)
             sub = account.subscription_id
@@ -276,6 +330,9 @@ def for_each_vnet(args, document, summary, act):
                     account.connect()
                     targets.point_terraform_at(account, summary.dry_run)
                 act(account, name)
+                if getattr(args, "stop_on_failure", False) and summary.vnets[sub + "/" + name]["outcome"] in (
+                        "failed", "rolled back"):
+                    stopped = "not started: VNet " + name + " failed (--stop-on-failure)"
             except Exception as error:          # anything else ends this VNet only, with one line
                 if account.network is None or isinstance(error, ClientAuthenticationError):
                     failed_subscriptions[sub] = "subscription " + sub + ": " + text_of(error)
@@ -309,7 +366,7 @@ def finish(args, document, summary, before, log_file, path, report=None):
     finish_summary(args, summary, log_file, path, report)
     if steps.stop_requested.is_set():
         return 130
-    return 1 if summary.count("failed") or summary.count("refused") else 0
+    return 1 if summary.count("failed") or summary.count("refused") or summary.count("rolled back") else 0
 
 
 def finish_summary(args, summary, log_file, path, report=None, runs=None):

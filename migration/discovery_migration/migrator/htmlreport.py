@@ -224,7 +224,7 @@ def change_rows(run, captured):
         for step, text in changes.lines(command, v["changes"], False):
             rows.append(row(v, step, text, outcome_of_change, lines.get(step) if step not in shown else None))
             shown.add(step)
-        failed_step = failing_step(v) if v["outcome"] == "failed" else None
+        failed_step = failing_step(v) if v["outcome"] in ("failed", "rolled back") else None
         for step, found in lines.items():
             if step not in shown and step != failed_step:
                 rows.append(row(v, step, "no change", worst(found), found))

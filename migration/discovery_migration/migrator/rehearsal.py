@@ -2,9 +2,9 @@
 
 The copy is taken before the switch (network and controller); after the revert
 the network is compared with it. A difference the libraries define on purpose
-is told apart: a subnet that the switch moved onto a main route table goes
-back to the VNet's default table when one exists, else to no table, whatever
-it had before.
+is a notice naming the subnet, not a success: a subnet without a route table
+that the switch moved onto a main table comes back on the VNet's default
+table when one is configured.
 """
 import logging
 
@@ -51,14 +51,14 @@ def rehearse(args, document, env, log_file):
     reasons = [by_design(d, switched) for d in differences]
     designed = [(d, reason) for d, reason in zip(differences, reasons) if reason]
     unexpected = [d for d, reason in zip(differences, reasons) if not reason]
-    for difference, reason in designed:
-        logger.info("  as designed: %s (%s)", snapshot.describe(difference), reason)
+    for difference, notice in designed:
+        logger.warning("**Notice** %s", notice)
     for difference in unexpected:
         logger.error("**Error** not restored: %s", snapshot.describe(difference))
     if unexpected:
         verdict = "NOT restored: " + str(len(unexpected)) + " difference(s)"
     elif designed:
-        verdict = "restored, apart from " + str(len(designed)) + " change(s) the revert makes by design"
+        verdict = "restored, with " + str(len(designed)) + " notice(s): " + "; ".join(n for _, n in designed)
     else:
         verdict = "restored exactly"
     failed = switched.count("failed") + reverted.count("failed")
@@ -86,26 +86,22 @@ def state(env, subs):
 
 
 def by_design(difference, switched):
-    """Why the libraries make this difference on purpose, or None.
+    """The notice naming the subnet when the revert makes this difference on purpose, else None.
 
-    A subnet the switch moved onto a main route table goes back to the VNet's
-    default table, or to none; the overlay gateway's own subnet is left where
-    the switch put it, as the revert never moves it.
+    A subnet without a route table that the switch moved onto a main table
+    comes back on the VNet's default table when one is configured.
     """
     rid, path, old, new = difference
-    if len(path) != 2 or path[0] != "subnets":
+    if len(path) != 2 or path[0] != "subnets" or old is not None or new is None:
         return None
     for v in switched.vnets.values():
         moved = (v["changes"].get("subnets") or {}).get(path[1])
         if moved is None or not rid.endswith("/virtualnetworks/" + v["vnet"].lower()):
             continue
-        main = moved[1]
-        if not main or "-main-" not in main.rsplit("/", 1)[-1]:
-            return None
-        if new == snapshot.key(main):
-            return "the revert does not move the overlay gateway's subnet off the main table"
-        if new is None or new.rsplit("/", 1)[-1].startswith(v["vnet"].lower() + "-"):
-            return "a subnet on a main table goes back to the default table, or to none"
+        main, table = (moved[1] or "").rsplit("/", 1)[-1], new.rsplit("/", 1)[-1]
+        if "-main-" in main and table.startswith(v["vnet"].lower() + "-"):
+            return ("subnet " + path[1] + " of VNet " + v["vnet"] + " had no route table and is now on the "
+                    "default table " + table + " (the revert puts a subnet it takes off a main table there)")
     return None
 
 

@@ -1,11 +1,12 @@
 """The switch of one VNet and its revert, step by step.
 
-Each step is one call of the libraries. Before a step that returns records
-runs, the same call is made under dry-run (nothing is sent, its log lines are
-held back) and what it would record is saved as the step's plan; then the step
-runs and its records are saved before the next step starts. A step cut short
-(an error, Ctrl-C, a kill) is undone from its plan, so no record is ever lost.
-A revert undoes the steps that ran, newest concern first.
+Each step is one call of the libraries. Before a step runs, what it will
+change is saved as its plan (for a call that returns records, the same call
+under dry-run, its log lines held back); then the step runs, its records are
+saved, and what the plan and the records name is read back from the cloud and
+the controller before the next step starts. A step cut short (an error,
+Ctrl-C, a kill) is undone from its plan and records (module undo), so no
+change is ever lost.
 """
 import argparse
 import contextlib
@@ -17,7 +18,7 @@ from dm.arm.cfgbase import Common
 from dm.arm.res.Globals import Globals
 from dm.arm.trafswap import SwitchTraffic
 
-from . import locks
+from . import locks, verify
 from .errors import StepError, text_of
 
 logger = logging.getLogger("dm.migrate")
@@ -66,36 +67,33 @@ def switch(run, records, entry, changes):
     """Runs the switch steps of one VNet; `changes` collects what the report shows."""
     changes["gateways"] = gateways(run)
     rtb_map = {}
-    staged, original = step(records, entry, ROUTE_TABLES, lambda: discover_route_tables(run, rtb_map))
+    staged, original = step(run, records, entry, ROUTE_TABLES, lambda: discover_route_tables(run, rtb_map))
     changes["staged"] = staged
     if run.options["manage_propagate_gateway_routes"]:
-        changes["propagation"] = planned_step(records, entry, PROPAGATION, lambda: SwitchTraffic.
+        changes["propagation"] = planned_step(run, records, entry, PROPAGATION, lambda: SwitchTraffic.
                                               setDisableAllRouteTablePropagationInVnet(
                                                   FORWARD, run.network, run.vnet, staged, rtb_map, True))
-    before = {}
-
-    def plan_subnets():
-        before.update(associations(run))
-        return before
-    changes["subnets"] = step(records, entry, SUBNETS, lambda: both(move_subnets(run, False, rtb_map, original,
-                                                                                 before)), plan=plan_subnets)
+    before = associations(run)
+    changes["subnets"] = planned_step(run, records, entry, SUBNETS,
+                                      lambda: move_subnets(run, False, rtb_map, original, before))
     peering = {}
 
     def plan_peerings():
         peering.update(rehearsed(lambda: peering_plan(run)))
         return peering
-    changes["peerings"] = step(records, entry, PEERINGS, lambda: both(delete_peerings(run, peering["locks"])),
+    changes["peerings"] = step(run, records, entry, PEERINGS, lambda: both(delete_peerings(run, peering["locks"])),
                                plan=plan_peerings)
     run.refresh()
     if SwitchTraffic.DryRun:      # a plan: the peerings the deletion would remove are not there for the next step
         removed = {pair["localPeeringName"] for pair in changes["peerings"]["pairs"]}
         run.vnet.virtual_network_peerings = [p for p in run.vnet.virtual_network_peerings or ()
                                              if p.name not in removed]
-    changes["gateway_use"] = planned_step(records, entry, GATEWAY_USE, lambda: SwitchTraffic.
+    changes["gateway_use"] = planned_step(run, records, entry, GATEWAY_USE, lambda: SwitchTraffic.
                                           disableUseRemoteGwInPeering(run.subscription_id, run.network, run.vnet,
                                                                       run.context.controller_peering_prefix))
-    changes["snat"] = step(records, entry, SNAT, lambda: both(snat(run, True)))
-    changes["domain"] = step(records, entry, DOMAIN, lambda: both(attach(run, True)))
+    changes["snat"] = step(run, records, entry, SNAT, lambda: both(snat(run, True)), plan=lambda: snat_plan(run))
+    changes["domain"] = step(run, records, entry, DOMAIN, lambda: both(attach(run, True)),
+                             plan=lambda: domain_of(run))
 
 
 def both(result):
@@ -114,11 +112,13 @@ def discover_route_tables(run, rtb_map, revert=False):
     return (staged, original), {"staged": list(staged), "map": dict(rtb_map)}
 
 
-def step(records, entry, name, body, plan=None):
-    """Runs one step between its two saves; a failing step is saved as failed and ends the VNet's switch.
+def step(run, records, entry, name, body, plan=None):
+    """Runs one step between its two saves, then reads back what it changed.
 
     `body` returns (what the next steps need, the records to save); `plan`, when callable, gives what
     the step is about to change (a plan that cannot be made stops the switch before the step starts).
+    The step fails, is saved as failed and ends the VNet's switch when it raises, when the libraries log
+    an error line, or when a planned change is not in effect or is in effect without a record.
     """
     if stop_requested.is_set():
         raise Stopped("stopped before " + name)
@@ -133,26 +133,45 @@ def step(records, entry, name, body, plan=None):
         try:
             result, saved = body()
         except Exception as error:
-            records.finish(started, status="failed", error=text_of(error))
+            records.finish(started, status="failed", error=text_of(error), errors=errors.count)
             raise StepError(name, text_of(error)) from error
-    records.finish(started, saved, errors=errors.count)
+    if SwitchTraffic.DryRun or name == ROUTE_TABLES or stop_requested.is_set():
+        problems = []                   # after a Ctrl-C no request leaves: the revert reads the state instead
+    else:
+        problems = checked(run, name, dict(started, records=saved))
+    if errors.count:
+        problems.append(str(errors.count) + " error line(s) of the libraries")
+    if problems:
+        for problem in problems:
+            logger.error("**Error** %s in VNet %s: %s", name, run.name, problem)
+        records.finish(started, saved, status="failed", error="; ".join(problems), errors=errors.count)
+        raise StepError(name, "; ".join(problems))
+    records.finish(started, saved)
     return result
 
 
-def planned_step(records, entry, name, call):
+def checked(run, name, step):
+    """What the step changed, read back; a read that fails is itself the problem."""
+    try:
+        return verify.switched(run, name, step)
+    except Exception as error:
+        return ["cannot read back what it changed: " + text_of(error)]
+
+
+def planned_step(run, records, entry, name, call):
     """A step whose records the revert needs: the same call under dry-run gives its plan first."""
-    return step(records, entry, name, lambda: both(call()), plan=lambda: rehearsed(call))
+    return step(run, records, entry, name, lambda: both(call()), plan=lambda: rehearsed(call))
 
 
 def rehearsed(call):
     """What `call` returns under dry-run, without its log lines (the real call logs them)."""
-    was = SwitchTraffic.DryRun
     library = logging.getLogger("dm.arm.trafswap")
+    was = SwitchTraffic.DryRun, library.disabled
     SwitchTraffic.DryRun, library.disabled = True, True
     try:
         return call()
     finally:
-        SwitchTraffic.DryRun, library.disabled = was, False
+        SwitchTraffic.DryRun, library.disabled = was
 
 
 class ErrorCount(logging.Handler):
@@ -255,6 +274,19 @@ def snat(run, enable):
     return {"gateway": gw}
 
 
+def snat_plan(run):
+    """The gateway whose SNAT the step turns on, with its mode before."""
+    gw = run.options["spoke_gw_name"]
+    return {"gateway": gw, "before": verify.Reader(run).controller()[0].get(gw)}
+
+
+def domain_of(run):
+    """The security domain the VNet's spoke gateway goes to (None when the domain step does nothing)."""
+    configured = run.context.document["config"].get("configure_gw_name")
+    return {"domain": run.options.get("domain") if configured != False else None,  # noqa: E712 (as the library)
+            "attachment": run.options["spoke_gw_name"]}
+
+
 def attach(run, attach_it):
     """Attaches (or detaches) the VNet's spoke gateway to its security domain."""
     Globals.yaml = {"configure_gw_name": run.context.document["config"].get("configure_gw_name"),
@@ -262,80 +294,4 @@ def attach(run, attach_it):
     Globals.CID = run.context.controller.cid
     Globals.api_ep_url = run.context.controller.url
     SwitchTraffic.attach_spoke_domain(attach_it)
-    return {"domain": Globals.yaml["domain"], "attachment": Globals.yaml["spoke_gw_name"]}
-
-
-# ---------------------------------------------------------------- revert
-
-def revert(run, records, entry, changes):
-    """Undoes the entry's steps that ran, in the revert order; returns the names of those that failed.
-
-    A step whose undo fails stays as it was in the records, so a later revert tries it again.
-    """
-    ran = {s["name"]: s for s in entry["steps"] if s["status"] in ("started", "done", "failed")}
-    failed = []
-    for name in REVERT_ORDER:
-        taken = ran.get(name)
-        if taken is None:
-            continue
-        position.step = name
-        with library_errors() as errors:
-            try:
-                UNDO[name](run, taken, changes)
-            except Exception as error:
-                logger.error("**Error** revert of %s in VNet %s failed: %s", name, run.name, text_of(error))
-                failed.append(name)
-                continue
-        if errors.count:                     # kept as it was, so that the next revert tries again
-            failed.append(name + " (" + str(errors.count) + " error lines)")
-        elif not SwitchTraffic.DryRun:
-            records.reverted(taken)
-    return failed
-
-
-def error_lines(entry):
-    """The steps of a switch that logged error lines, as "step (n error lines)"."""
-    return [s["name"] + " (" + str(s["library_errors"]) + " error lines)"
-            for s in entry["steps"] if s.get("library_errors")]
-
-
-def recorded(step):
-    """What a step changed: its records when it returned, else what it was about to change."""
-    return step["records"] if step["status"] == "done" else step.get("plan")
-
-
-def undo_subnets(run, step, changes):
-    rtb_map = {}
-    (staged, original), _ = discover_route_tables(run, rtb_map, revert=True)
-    changes["subnets"] = move_subnets(run, True, rtb_map, original)
-
-
-def undo_propagation(run, step, changes):
-    changes["propagation"] = recorded(step) or []
-    SwitchTraffic.restoreRouteTablePropagationInVnet(run.network, changes["propagation"])
-
-
-def undo_peerings(run, step, changes):
-    saved = recorded(step) or {"pairs": [], "locks": []}
-    if saved["pairs"]:
-        SwitchTraffic.addPeerings(saved["pairs"])
-    changes["peerings"] = saved["pairs"]
-    changes["locks"] = saved["locks"] if SwitchTraffic.DryRun else locks.restore(saved["locks"])
-
-
-def undo_gateway_use(run, step, changes):
-    changes["gateway_use"] = recorded(step) or []
-    SwitchTraffic.restoreUseRemoteGwInPeering(run.network, changes["gateway_use"])
-
-
-def undo_domain(run, step, changes):
-    if step["status"] != "failed":           # a refused attach attached nothing
-        changes["domain"] = attach(run, False)
-
-
-def undo_snat(run, step, changes):
-    changes["snat"] = snat(run, False)
-
-
-UNDO = {SUBNETS: undo_subnets, PROPAGATION: undo_propagation, PEERINGS: undo_peerings,
-        GATEWAY_USE: undo_gateway_use, DOMAIN: undo_domain, SNAT: undo_snat}
+    return domain_of(run)

@@ -63,7 +63,8 @@ class Summary:
         moved = sum(len(v["changes"].get("subnets") or {}) for v in self.vnets.values())
         peerings = sum(len(peering_pairs(v["changes"].get("peerings"))) for v in self.vnets.values())
         return {"vnets_done": self.count("done"), "vnets_skipped": self.count("skipped"),
-                "vnets_refused": self.count("refused"), "vnets_failed": self.count("failed"), "subnets_moved": moved,
+                "vnets_refused": self.count("refused"), "vnets_rolled_back": self.count("rolled back"),
+                "vnets_failed": self.count("failed"), "subnets_moved": moved,
                 ("peerings_restored" if self.command == "revert" else "peerings_removed"): peerings,
                 "errors": self.tally.count}
 
@@ -73,8 +74,9 @@ class Summary:
         would = "would be " if self.dry_run else ""
         logger.info("")
         logger.info("=== Summary of %s%s ===", self.command, " (dry run: nothing was changed)" if self.dry_run else "")
-        logger.info("  VNets done %d, skipped %d, refused %d, failed %d", totals["vnets_done"],
-                    totals["vnets_skipped"], totals["vnets_refused"], totals["vnets_failed"])
+        logger.info("  VNets done %d, skipped %d, refused %d, rolled back %d, failed %d", totals["vnets_done"],
+                    totals["vnets_skipped"], totals["vnets_refused"], totals["vnets_rolled_back"],
+                    totals["vnets_failed"])
         for name, v in self.vnets.items():
             if v["outcome"] != "done":
                 logger.info("  %s %s%s", v["outcome"], name, ": " + v["reason"] if v.get("reason") else "")

@@ -68,6 +68,11 @@ class Zentrova:
                                             "account_name": vpc_access_account_name})
 
     @classmethod
+    def list_security_domains(cls, api_endpoint_url, CID):
+        """The multi-cloud security domains, each with the names of its attachments."""
+        return cls.zentrova_post(api_endpoint_url, {"action": "list_multi_cloud_security_domains", "CID": CID})
+
+    @classmethod
     def list_accounts(cls, api_endpoint_url, CID, iam_based):
         """The controller's accounts; the response's json() is the reply, also when its "return" is false."""
         return cls._post(api_endpoint_url, {"action": "list_accounts", "CID": CID, "iam_based": iam_based})
