@@ -73,20 +73,23 @@ class LocalCloud:
             request = router.Request(method, url, content)
             found = self._router.find(request)
             operation = found[0] if found else "unknown"
-            fault = next((f for f in self.faults if f.matches(operation, request.path)), None)
+            fault = next((f for f in self.faults if f.matches(operation, request.path, request.method)), None)
             if fault is not None and fault.transport_error:
                 self.log.record(operation, request.method, request.path, None)
                 raise TransportFault(fault.message)
             try:
                 if found is None:
                     raise errors.not_served(request.method, request.path)
-                if fault is not None and not fault.operation_failed:
-                    raise errors.ArmError(fault.status, fault.code, fault.message)
                 _, kind, handler, request.params = found
-                reply = router.answer(self, request, kind, handler, fault and fault.error())
+                failed_later = fault is not None and fault.operation_failed and kind in (router.PUT, router.DELETE)
+                if fault is not None and not failed_later and not fault.lost_reply:
+                    raise errors.ArmError(fault.status, fault.code, fault.message)
+                reply = router.answer(self, request, kind, handler, fault.error() if failed_later else None)
             except errors.ArmError as error:
-                reply = router.Reply(error.status, error.body())
+                reply = router.Reply(error.status, error.body(), {"Retry-After": "1"} if error.status == 429 else None)
             self.log.record(operation, request.method, request.path, reply.status)
+            if fault is not None and fault.lost_reply:
+                raise TransportFault(fault.message)
             return reply
 
     def fail(self, operation, nth=1, **how):

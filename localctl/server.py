@@ -105,6 +105,9 @@ class LocalController:
             fault = next((f for f in self.faults if f.matches(action)), None)
             if fault is None or fault.delay is not None:
                 return 200, self.state.answer(body), fault
+            if fault.lost:
+                self.state.answer(body)
+                return None, None, fault
             if fault.refuse is not None:
                 return 200, {"return": False, "reason": fault.refuse}, fault
             if fault.status is not None:

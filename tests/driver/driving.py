@@ -8,7 +8,7 @@ from dm.arm.res.YamlContext import YamlContext
 from dm.arm.terraform import Terraform
 from migrator import environment
 
-LOCAL = environment.local
+LOCAL, START_CONTROLLER = environment.local, environment.start_local_controller
 # What a run sets process-wide: the configuration's context, the writer's folder, the dry-run
 # switches and the SDK classes bound into the library; later tests expect them as they were.
 PROCESS_STATE = [(YamlContext, ("_config", "_records", "_factory")), (Terraform, ("outputFolder",)),
@@ -17,20 +17,26 @@ PROCESS_STATE = [(YamlContext, ("_config", "_records", "_factory")), (Terraform,
                  (trafswap.SwitchTraffic, ("DryRun",))]
 
 
-def drive(*argv, hook=None):
-    """migrate.main(argv), with `hook(cloud)` applied to the local cloud it builds; the tool's
-    logging set-up and the process-wide state a run sets are undone afterwards."""
+def drive(*argv, hook=None, controller_hook=None):
+    """migrate.main(argv), with `hook(cloud)` applied to the local cloud it builds and
+    `controller_hook(controller)` to the local controller it starts; the tool's logging set-up
+    and the process-wide state a run sets are undone afterwards."""
     def local(args):
         env = LOCAL(args)
         if hook is not None:
             hook(env.cloud)
         return env
+
+    def start_controller(env, *args):
+        START_CONTROLLER(env, *args)
+        if controller_hook is not None:
+            controller_hook(env.local_controller)
     saved = [(owner, {name: getattr(owner, name) for name in names}) for owner, names in PROCESS_STATE]
-    environment.local = local
+    environment.local, environment.start_local_controller = local, start_controller
     try:
         return migrate.main([str(a) for a in argv])
     finally:
-        environment.local = LOCAL
+        environment.local, environment.start_local_controller = LOCAL, START_CONTROLLER
         for owner, values in saved:
             for name, value in values.items():
                 setattr(owner, name, value)

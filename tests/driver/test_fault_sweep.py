@@ -1,16 +1,173 @@
-"""Every write of a switch, made to fail, interrupted or throttled in turn: the revert from the
-records brings the network back each time (in process, so the cloud's requests can be hooked)."""
+"""Every write of a switch, made to fail in each way Azure and the controller fail, or interrupted:
+each VNet ends wholly switched or wholly back, the records say which, and the revert from the records
+brings the network back (in process, so the cloud's and the controller's requests can be hooked)."""
 import json
+import pathlib
+import types
 
 import pytest
+import yaml
 
 import network_state
 from driving import drive
 from localarm import SAMPLE_TOPOLOGY, LocalCloud
-from localarm.router import Reply
+from localarm.faults import ANY_WRITE, WRITES
+from localctl.faults import ANY_WRITE as ANY_CONTROLLER_WRITE, WRITE_ACTIONS
 from migrator import steps
+from migrator.records import Records
+from test_migrate import SAMPLE_CONFIG
+from test_round_trip_property import SUBSCRIPTIONS, configuration
 
-WRITES = ("PUT", "DELETE")
+CLOUD_FAULTS = {"500": dict(status=500), "429": dict(status=429), "reset": dict(transport_error=True),
+                "operation failed": dict(operation_failed=True), "reply lost": dict(lost_reply=True)}
+CONTROLLER_FAULTS = {"500": dict(status=500), "429": dict(status=429), "reset": dict(close=True),
+                     "refused": dict(refuse="Injected refusal."), "reply lost": dict(lost=True)}
+
+
+class World:
+    """A network, its configuration, the writes of its clean switch, and the network as it is once
+    any set of its VNets is switched (each found once, by switching those VNets cleanly)."""
+
+    def __init__(self, folder, topology, config_args):
+        self.folder, self.args = folder, list(config_args)
+        self.s0 = folder / "s0.json"
+        LocalCloud.from_topology(topology).save(self.s0)
+        assert drive("discover", "--state", self.s0, *self.args) == 0
+        clouds, controllers = [], []
+        self.vnets = [(a["subscription_id"], v["vnet_name"]) for a in self.document()["account_info"]
+                      for v in a.get("vnets") or ()]
+        # a plan changes nothing; saved, it adds the controller's first state beside the cloud's
+        assert drive("plan", "--state", self.s0, "--save-state", self.s0, "--vnet", self.vnets[0][1], *self.args) == 0
+        self.expected = {frozenset(): (network_state.network(self.s0), self.controller(self.s0))}
+        done = self.file("clean")
+        assert drive("switch", "--state", self.s0, "--save-state", done, "--records", self.file("clean-records"),
+                     *self.args, hook=clouds.append, controller_hook=controllers.append) == 0
+        self.expected[frozenset(self.vnets)] = (network_state.network(done), self.controller(done))
+        self.cloud_writes = sum(1 for c in clouds[0].log.calls if c.method in WRITES)
+        self.controller_writes = len([r for r in controllers[0].requests() if r.action in WRITE_ACTIONS])
+
+    def document(self):
+        return yaml.safe_load(pathlib.Path(self.args[1]).read_text())
+
+    def file(self, name):
+        return self.folder / (name.replace(" ", "-") + ".json")
+
+    @staticmethod
+    def controller(state):
+        return network_state.controller(str(state) + ".controller.json")
+
+    def switched_only(self, held):
+        """The network and controller with exactly the VNets of `held` switched, in the configuration's order."""
+        key = frozenset(held)
+        if key not in self.expected:
+            state = self.s0
+            for sub, name in [v for v in self.vnets if v in key]:
+                after = self.file("only-" + "-".join(sorted(n for _, n in key)) + "-" + name)
+                assert drive("switch", "--state", state, "--save-state", after, "--vnet", name, "--subscription",
+                             sub, "--records", self.file("only-records-" + name + str(len(self.expected))),
+                             *self.args) == 0
+                state = after
+            self.expected[key] = (network_state.network(state), self.controller(state))
+        return self.expected[key]
+
+
+def sample_world(folder):
+    return World(folder, SAMPLE_TOPOLOGY, ["--config", SAMPLE_CONFIG])
+
+
+GENERATED = {"location": "eastus", "subscriptions": {
+    SUBSCRIPTIONS[0]: {"rg0": {"route_tables": {"vnet0-main-1": {}, "vnet0-main-2": {}, "vnet0-default": {},
+                                                "rt-vnet0-0": {}, "rt-vnet0-0-copy": {
+                                                    "tags": {"vnet": "vnet0", "Org_RT": "org_rt-vnet0-0"}}},
+                               "vnets": {"vnet0": {"address_space": ["10.0.0.0/16"], "subnets": {
+                                   "s0": {"prefix": "10.0.0.0/24", "route_table": "rt-vnet0-0"},
+                                   "s1": "10.0.1.0/24", "s2": {"prefix": "10.0.2.0/24", "route_table": "vnet0-default"}},
+                                   "peerings": {"vnet0-to-vnet1": {"remote": SUBSCRIPTIONS[1] + "/rg1/vnet1",
+                                                                   "use_remote_gateways": True},
+                                                "vnet0-to-vnet2": {"remote": "rg2/vnet2", "allow_gateway_transit": True}}}}},
+                       "rg2": {"route_tables": {"vnet2-main-1": {}, "vnet2-main-2": {}},
+                               "vnets": {"vnet2": {"address_space": ["10.2.0.0/16"], "subnets": {"s0": "10.2.0.0/24"},
+                                                   "peerings": {"vnet2-to-vnet0": {"remote": "rg0/vnet0",
+                                                                                   "use_remote_gateways": True}}}}}},
+    SUBSCRIPTIONS[1]: {"rg1": {"route_tables": {"vnet1-main-1": {}, "vnet1-main-2": {}, "rt-vnet1-0": {},
+                                                "rt-vnet1-0-copy": {"tags": {"vnet": "vnet1", "Org_RT": "org_rt-vnet1-0"}}},
+                               "vnets": {"vnet1": {"address_space": ["10.1.0.0/16"], "subnets": {
+                                   "s0": {"prefix": "10.1.0.0/24", "route_table": "rt-vnet1-0"}, "s1": "10.1.1.0/24"},
+                                   "peerings": {"vnet1-to-vnet0": {"remote": SUBSCRIPTIONS[0] + "/rg0/vnet0",
+                                                                   "allow_gateway_transit": True}},
+                                   "locks": {"vnet1-lock": "CanNotDelete"}}}}}}}
+
+
+def generated_world(folder):
+    vnets = [{"name": name, "sub": sub, "migrate": True} for sub, name in
+             [(SUBSCRIPTIONS[0], "vnet0"), (SUBSCRIPTIONS[0], "vnet2"), (SUBSCRIPTIONS[1], "vnet1")]]
+    document = configuration(vnets, "all")
+    document["switch_traffic"]["delete_vnet_lock"] = True
+    (folder / "migration.yaml").write_text(yaml.safe_dump(document))
+    return World(folder, GENERATED, ["--config", folder / "migration.yaml"])
+
+
+@pytest.fixture(scope="module")
+def worlds(tmp_path_factory):
+    made = {}
+
+    def world(name):
+        if name not in made:
+            folder = tmp_path_factory.mktemp(name)
+            with pytest.MonkeyPatch.context() as patch:
+                patch.chdir(folder)
+                made[name] = (folder, {"sample": sample_world, "generated": generated_world}[name](folder))
+        return made[name]
+    return world
+
+
+def held(world, records):
+    return {v for v in world.vnets if Records.open(records, "test").held(*v)}
+
+
+def check_one_fault(world, tmp_path, label, hook=None, controller_hook=None):
+    """A switch meeting one fault: each VNet wholly switched or wholly back, as the records say; then
+    the revert from the records brings back the network and the controller."""
+    s1, s2, records = (tmp_path / (name + label.replace(" ", "-") + ".json") for name in ("s1-", "s2-", "r-"))
+    status = drive("switch", "--state", world.s0, "--save-state", s1, "--records", records, *world.args,
+                   hook=hook, controller_hook=controller_hook)
+    switched = held(world, records)
+    assert status == (0 if switched == set(world.vnets) else 1), label
+    network, controller = world.switched_only(switched)
+    assert network_state.restored(network, network_state.network(s1)) == {}, label
+    assert World.controller(s1) == controller, label
+    assert drive("revert", "--state", s1, "--save-state", s2, "--records", records, *world.args) == 0, label
+    assert network_state.restored(network_state.network(world.s0), network_state.network(s2)) == {}, label
+    assert World.controller(s2) == world.expected[frozenset()][1], label
+    assert held(world, records) == set(), label
+
+
+def cases(world, kinds, writes, every):
+    """(n, kind): on the sample every kind at every write; on a larger network a sample of the writes,
+    each kind in turn, so the sweep stays quick."""
+    return [(n, kind) for n in range(1, writes + 1) for i, kind in enumerate(kinds)
+            if every == 1 or (n + i) % every == 0]
+
+
+@pytest.mark.parametrize("network, every", [("sample", 1), ("generated", 5)])
+def test_any_single_cloud_fault_at_any_write_leaves_each_vnet_switched_or_back(worlds, tmp_path, monkeypatch,
+                                                                               network, every):
+    folder, world = worlds(network)
+    monkeypatch.chdir(folder)
+    assert world.cloud_writes > 10
+    for n, kind in cases(world, list(CLOUD_FAULTS), world.cloud_writes, every):
+        check_one_fault(world, tmp_path, kind + " at cloud write " + str(n),
+                        hook=lambda cloud: cloud.fail(ANY_WRITE, nth=n, **CLOUD_FAULTS[kind]))
+
+
+def test_any_single_controller_fault_at_any_write_leaves_each_vnet_switched_or_back(worlds, tmp_path, monkeypatch):
+    folder, world = worlds("sample")
+    monkeypatch.chdir(folder)
+    assert world.controller_writes >= 4
+    for n, kind in cases(world, list(CONTROLLER_FAULTS), world.controller_writes, 1):
+        check_one_fault(world, tmp_path, kind + " at controller write " + str(n),
+                        controller_hook=lambda controller: controller.fail(ANY_CONTROLLER_WRITE, nth=n,
+                                                                           **CONTROLLER_FAULTS[kind]))
 
 
 def at_write(n, act):
@@ -28,53 +185,25 @@ def at_write(n, act):
     return hook
 
 
-def fail(status):
-    def act(handle, method, url, content):
-        headers = {"Retry-After": "1"} if status == 429 else {}
-        return Reply(status, {"error": {"code": "Injected", "message": "injected " + str(status)}}, headers)
-    return act
-
-
 def interrupt(handle, method, url, content):
     raise KeyboardInterrupt
 
 
-@pytest.fixture(scope="module")
-def writes(tmp_path_factory):
-    """The write requests of a clean switch of the sample, counted once."""
-    folder = tmp_path_factory.mktemp("clean")
-    monkeypatch = pytest.MonkeyPatch()
+def test_a_revert_finishes_after_the_switch_is_killed_at_any_write(worlds, tmp_path, monkeypatch):
+    folder, world = worlds("sample")
     monkeypatch.chdir(folder)
-    s0 = folder / "s0.json"
-    LocalCloud.from_topology(SAMPLE_TOPOLOGY).save(s0)
-    assert drive("discover", "--state", s0) == 0
-    seen = []
-    assert drive("switch", "--state", s0, "--records", folder / "r.json",
-                 hook=lambda cloud: seen.append(cloud)) == 0
-    monkeypatch.undo()
-    return [c for c in seen[0].log.calls if c.method in WRITES]
-
-
-@pytest.mark.parametrize("mode", ["failure", "interrupt", "throttled"])
-def test_revert_restores_after_any_single_fault(tmp_path, monkeypatch, writes, mode):
-    monkeypatch.chdir(tmp_path)
-    s0 = tmp_path / "s0.json"
-    LocalCloud.from_topology(SAMPLE_TOPOLOGY).save(s0)
-    assert drive("discover", "--state", s0) == 0
-    act = {"failure": fail(500), "interrupt": interrupt, "throttled": fail(429)}[mode]
-    assert len(writes) > 10
-    # A throttled request fails like any other on the local cloud (its clients do not retry): a third suffices.
-    for n, call in enumerate(writes, 1):
-        if mode == "throttled" and n % 3:
-            continue
-        s1, s2, records = (tmp_path / (name + str(n) + ".json") for name in ("s1-", "s2-", "records-"))
-        status = drive("switch", "--state", s0, "--save-state", s1, "--records", records,
-                       hook=at_write(n, act))
-        assert status == (130 if mode == "interrupt" else status), (n, call)
+    for n in range(1, world.cloud_writes + 1):
+        s1, s2, s3, records = (tmp_path / (name + str(n) + ".json") for name in ("s1-", "s2-", "s3-", "records-"))
+        status = drive("switch", "--state", world.s0, "--save-state", s1, "--records", records, *world.args,
+                       hook=at_write(n, interrupt))
+        assert status == 130, n
         json.loads(records.read_text())                          # whole, whatever happened
-        assert drive("revert", "--state", s1, "--save-state", s2, "--records", records) in (0, 1)
-        left = network_state.restored(network_state.network(s0), network_state.network(s2))
-        assert left == {}, (n, call.operation, call.path)
+        assert drive("revert", "--state", s1, "--save-state", s2, "--records", records, *world.args) == 0, n
+        assert network_state.restored(network_state.network(world.s0), network_state.network(s2)) == {}, n
+        assert World.controller(s2) == world.expected[frozenset()][1], n
+        # a second revert of the same records finds nothing to do
+        assert drive("revert", "--state", s2, "--save-state", s3, "--records", records, *world.args) == 0, n
+        assert network_state.network(s3) == network_state.network(s2), n
 
 
 def test_a_first_ctrl_c_stops_after_the_step_in_flight(tmp_path, monkeypatch, capsys):
