@@ -48,3 +48,58 @@ def test_read_only_refuses_writes_on_that_vnet_only(cloud, spokes):
 def test_vnet_without_lock_lists_none(clients):
     locks = clients.ManagementLockClient(StaticCredential(), SPOKES)
     assert list(vnet_locks(locks, "rg-spoke1", "spoke1-vnet")) == []
+
+
+def put_lock(locks, scope, name, level):
+    """A lock created through the SDK at the scope's level: subscription, resource group, resource, subnet."""
+    parameters = {"level": level}
+    m = locks.management_locks
+    if scope == "subscription":
+        return m.create_or_update_at_subscription_level(name, parameters)
+    if scope == "group":
+        return m.create_or_update_at_resource_group_level("rg-spoke1", name, parameters)
+    if scope == "table":
+        return m.create_or_update_at_resource_level("rg-spoke1", "Microsoft.Network", "", "routeTables",
+                                                    "spoke1-vnet-main-1", name, parameters)
+    return m.create_or_update_at_resource_level("rg-spoke1", "Microsoft.Network", "virtualNetworks/spoke1-vnet",
+                                                "subnets", "db", name, parameters)
+
+
+# (scope of the lock, level, what is tried, whether it is refused)
+SCOPES = [("subscription", "ReadOnly", "subnet db", True), ("subscription", "CanNotDelete", "subnet db", False),
+          ("subscription", "CanNotDelete", "peering delete", True), ("group", "ReadOnly", "table", True),
+          ("group", "ReadOnly", "subnet db", True), ("group", "CanNotDelete", "peering delete", True),
+          ("table", "ReadOnly", "table", True), ("table", "ReadOnly", "subnet db", False),
+          ("subnet", "ReadOnly", "subnet db", True), ("subnet", "ReadOnly", "subnet app", False),
+          ("subnet", "ReadOnly", "peering delete", False)]
+
+
+@pytest.mark.parametrize("scope, level, action, refused", SCOPES)
+def test_locks_at_every_scope_refuse_what_is_below_them_and_list_at_the_subscription(clients, spokes, scope, level,
+                                                                                     action, refused):
+    locks = clients.ManagementLockClient(StaticCredential(), SPOKES)
+    put_lock(locks, scope, "guard", level)
+    assert [(lock.name, lock.level) for lock in locks.management_locks.list_at_subscription_level()] == [
+        ("guard", level)]
+
+    def attempt():
+        if action == "table":
+            table = spokes.route_tables.get("rg-spoke1", "spoke1-vnet-main-1")
+            table.disable_bgp_route_propagation = True
+            return spokes.route_tables.begin_create_or_update("rg-spoke1", "spoke1-vnet-main-1", table).result()
+        if action == "peering delete":
+            return spokes.virtual_network_peerings.begin_delete("rg-spoke1", "spoke1-vnet", "spoke1-to-spoke2").result()
+        name = action.split()[1]
+        subnet = spokes.subnets.get("rg-spoke1", "spoke1-vnet", name)
+        subnet.route_table = spokes.route_tables.get("rg-spoke1", "spoke1-vnet-main-2")
+        return spokes.subnets.begin_create_or_update("rg-spoke1", "spoke1-vnet", name, subnet).result()
+    if refused:
+        with pytest.raises(HttpResponseError) as raised:
+            attempt()
+        assert raised.value.error.code == "ScopeLocked"
+    else:
+        attempt()
+    moved = spokes.subnets.get("rg-spoke1", "spoke1-vnet", "db").route_table
+    peerings = [p.name for p in spokes.virtual_network_peerings.list("rg-spoke1", "spoke1-vnet")]
+    assert (moved is not None and moved.id.endswith("spoke1-vnet-main-2")) == (action == "subnet db" and not refused)
+    assert ("spoke1-to-spoke2" in peerings) == (action != "peering delete" or refused)
