@@ -13,6 +13,7 @@ from driving import drive
 from localarm import SAMPLE_TOPOLOGY, LocalCloud
 from localarm.faults import ANY_WRITE, WRITES
 from localctl.faults import ANY_WRITE as ANY_CONTROLLER_WRITE, WRITE_ACTIONS
+from dm.arm.zentrova import Zentrova
 from migrator import steps
 from migrator.records import Records
 from test_migrate import SAMPLE_CONFIG
@@ -204,6 +205,34 @@ def test_a_revert_finishes_after_the_switch_is_killed_at_any_write(worlds, tmp_p
         # a second revert of the same records finds nothing to do
         assert drive("revert", "--state", s2, "--save-state", s3, "--records", records, *world.args) == 0, n
         assert network_state.network(s3) == network_state.network(s2), n
+
+
+def test_a_kill_before_any_controller_write_leaves_a_revert_that_finishes_and_a_vnet_switchable_again(
+        worlds, tmp_path, monkeypatch):
+    """Killed after a step is saved as started and before its request leaves (a domain attach, a SNAT
+    change): the revert reads the controller and undoes only what is there."""
+    folder, world = worlds("sample")
+    monkeypatch.chdir(folder)
+    post = Zentrova.zentrova_post.__func__
+    for n in range(1, world.controller_writes + 1):
+        s1, s2, s3, records = (tmp_path / (name + str(n) + ".json") for name in ("c1-", "c2-", "c3-", "cr-"))
+        seen = []
+
+        def killed(cls, url, payload):
+            if payload.get("action") in WRITE_ACTIONS:
+                seen.append(payload["action"])
+                if len(seen) == n:
+                    raise KeyboardInterrupt
+            return post(cls, url, payload)
+        with monkeypatch.context() as patch:
+            patch.setattr(Zentrova, "zentrova_post", classmethod(killed))
+            assert drive("switch", "--state", world.s0, "--save-state", s1, "--records", records,
+                         *world.args) == 130, n
+        assert drive("revert", "--state", s1, "--save-state", s2, "--records", records, *world.args) == 0, n
+        assert network_state.restored(network_state.network(world.s0), network_state.network(s2)) == {}, n
+        assert World.controller(s2) == world.expected[frozenset()][1], (n, seen[-1])
+        assert drive("switch", "--state", s2, "--save-state", s3, "--records", records, *world.args) == 0, n
+        assert World.controller(s3) == world.expected[frozenset(world.vnets)][1], n
 
 
 def test_a_first_ctrl_c_stops_after_the_step_in_flight(tmp_path, monkeypatch, capsys):
