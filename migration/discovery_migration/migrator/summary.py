@@ -60,8 +60,9 @@ class Summary:
         return sum(1 for v in self.vnets.values() if v["outcome"] == outcome)
 
     def totals(self):
-        moved = sum(len(v["changes"].get("subnets") or {}) for v in self.vnets.values())
-        peerings = sum(len(peering_pairs(v["changes"].get("peerings"))) for v in self.vnets.values())
+        kept = [v for v in self.vnets.values() if v["outcome"] != "rolled back"]   # a rollback's changes cancel out
+        moved = sum(len(v["changes"].get("subnets") or {}) for v in kept)
+        peerings = sum(len(peering_pairs(v["changes"].get("peerings"))) for v in kept)
         return {"vnets_done": self.count("done"), "vnets_skipped": self.count("skipped"),
                 "vnets_refused": self.count("refused"), "vnets_rolled_back": self.count("rolled back"),
                 "vnets_failed": self.count("failed"), "subnets_moved": moved,

@@ -27,7 +27,7 @@ class Reader:
     def __init__(self, run):
         self.run = run
         self.clients = {run.subscription_id.lower(): run.network}
-        self._controller = None
+        self._controller = self._tables = None
 
     def network(self, subscription_id):
         key = subscription_id.lower()
@@ -41,6 +41,13 @@ class Reader:
             return self.network(subscription_id).virtual_network_peerings.get(rg, vnet, name)
         except ResourceNotFoundError:
             return None
+
+    def subnet_table(self, name):
+        """The route table id of one of the VNet's subnets, lower case (None for no table); listed once."""
+        if self._tables is None:
+            self._tables = {subnet.name: subnet.route_table.id.lower() if subnet.route_table is not None else None
+                            for subnet in self.run.network.subnets.list(self.run.resource_group, self.run.vnet.name)}
+        return self._tables.get(name)
 
     def controller(self):
         """The gateways' SNAT modes and each domain's attachments."""
@@ -79,7 +86,7 @@ def listed(name, saved):
     if name == SUBNETS:
         return list(saved.items())
     if name == PEERINGS:
-        return list(saved.get("pairs") or ()) + [lock for lock in saved.get("locks") or ()]
+        return list(saved.get("pairs") or ()) + list(saved.get("locks") or ())
     if name in (SNAT, DOMAIN):
         return [saved] if saved.get("gateway") or saved.get("domain") is not None else []
     return list(saved)
@@ -100,7 +107,7 @@ def recorded_keys(name, step):
 # ---------------------------------------------------------------- the state of one item
 
 def state(reader, name, item, options):
-    """"switched", "restored" or a text saying what the resource holds now."""
+    """Whether the item is "switched" or "restored" now, else a text saying what the resource holds."""
     run = reader.run
     if name == PROPAGATION:
         table = run.network.route_tables.get(item["resource_group"], item["route_table_name"])
@@ -109,8 +116,7 @@ def state(reader, name, item, options):
                 else "disableBgpRoutePropagation " + str(now))
     if name == SUBNETS:
         subnet, (old, new) = item
-        table = run.network.subnets.get(run.resource_group, run.vnet.name, subnet).route_table
-        now = table.id.lower() if table is not None else None
+        now = reader.subnet_table(subnet)
         if now == (new or "").lower() or (now is None and new is None):
             return "switched"
         if now == (old or "").lower() or (now is None and old is None) or by_design(new, now, run, options):
@@ -179,7 +185,7 @@ def where(name, item, run):
 
 
 PROPERTY = {PROPAGATION: "disableBgpRoutePropagation", SUBNETS: "routeTable", PEERINGS: "presence",
-            GATEWAY_USE: "useRemoteGateways", SNAT: "SNAT"}
+            GATEWAY_USE: "useRemoteGateways", SNAT: "SNAT"}    # what each step changes, as a check names it
 
 
 def switched(run, name, step):
