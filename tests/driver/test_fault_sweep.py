@@ -76,27 +76,53 @@ def sample_world(folder):
     return World(folder, SAMPLE_TOPOLOGY, ["--config", SAMPLE_CONFIG])
 
 
-GENERATED = {"location": "eastus", "subscriptions": {
-    SUBSCRIPTIONS[0]: {"rg0": {"route_tables": {"vnet0-main-1": {}, "vnet0-main-2": {}, "vnet0-default": {},
-                                                "rt-vnet0-0": {}, "rt-vnet0-0-copy": {
-                                                    "tags": {"vnet": "vnet0", "Org_RT": "org_rt-vnet0-0"}}},
-                               "vnets": {"vnet0": {"address_space": ["10.0.0.0/16"], "subnets": {
-                                   "s0": {"prefix": "10.0.0.0/24", "route_table": "rt-vnet0-0"},
-                                   "s1": "10.0.1.0/24", "s2": {"prefix": "10.0.2.0/24", "route_table": "vnet0-default"}},
-                                   "peerings": {"vnet0-to-vnet1": {"remote": SUBSCRIPTIONS[1] + "/rg1/vnet1",
-                                                                   "use_remote_gateways": True},
-                                                "vnet0-to-vnet2": {"remote": "rg2/vnet2", "allow_gateway_transit": True}}}}},
-                       "rg2": {"route_tables": {"vnet2-main-1": {}, "vnet2-main-2": {}},
-                               "vnets": {"vnet2": {"address_space": ["10.2.0.0/16"], "subnets": {"s0": "10.2.0.0/24"},
-                                                   "peerings": {"vnet2-to-vnet0": {"remote": "rg0/vnet0",
-                                                                                   "use_remote_gateways": True}}}}}},
-    SUBSCRIPTIONS[1]: {"rg1": {"route_tables": {"vnet1-main-1": {}, "vnet1-main-2": {}, "rt-vnet1-0": {},
-                                                "rt-vnet1-0-copy": {"tags": {"vnet": "vnet1", "Org_RT": "org_rt-vnet1-0"}}},
-                               "vnets": {"vnet1": {"address_space": ["10.1.0.0/16"], "subnets": {
-                                   "s0": {"prefix": "10.1.0.0/24", "route_table": "rt-vnet1-0"}, "s1": "10.1.1.0/24"},
-                                   "peerings": {"vnet1-to-vnet0": {"remote": SUBSCRIPTIONS[0] + "/rg0/vnet0",
-                                                                   "allow_gateway_transit": True}},
-                                   "locks": {"vnet1-lock": "CanNotDelete"}}}}}}}
+# Three VNets in two subscriptions: peerings across both, a lock the switch removes, staged copies.
+GENERATED = yaml.safe_load("""
+location: eastus
+subscriptions:
+  {0}:
+    rg0:
+      route_tables:
+        vnet0-main-1: {{}}
+        vnet0-main-2: {{}}
+        vnet0-default: {{}}
+        rt-vnet0-0: {{}}
+        rt-vnet0-0-copy: {{tags: {{vnet: vnet0, Org_RT: org_rt-vnet0-0}}}}
+      vnets:
+        vnet0:
+          address_space: [10.0.0.0/16]
+          subnets:
+            s0: {{prefix: 10.0.0.0/24, route_table: rt-vnet0-0}}
+            s1: 10.0.1.0/24
+            s2: {{prefix: 10.0.2.0/24, route_table: vnet0-default}}
+          peerings:
+            vnet0-to-vnet1: {{remote: {1}/rg1/vnet1, use_remote_gateways: true}}
+            vnet0-to-vnet2: {{remote: rg2/vnet2, allow_gateway_transit: true}}
+    rg2:
+      route_tables: {{vnet2-main-1: {{}}, vnet2-main-2: {{}}}}
+      vnets:
+        vnet2:
+          address_space: [10.2.0.0/16]
+          subnets: {{s0: 10.2.0.0/24}}
+          peerings:
+            vnet2-to-vnet0: {{remote: rg0/vnet0, use_remote_gateways: true}}
+  {1}:
+    rg1:
+      route_tables:
+        vnet1-main-1: {{}}
+        vnet1-main-2: {{}}
+        rt-vnet1-0: {{}}
+        rt-vnet1-0-copy: {{tags: {{vnet: vnet1, Org_RT: org_rt-vnet1-0}}}}
+      vnets:
+        vnet1:
+          address_space: [10.1.0.0/16]
+          subnets:
+            s0: {{prefix: 10.1.0.0/24, route_table: rt-vnet1-0}}
+            s1: 10.1.1.0/24
+          peerings:
+            vnet1-to-vnet0: {{remote: {0}/rg0/vnet0, allow_gateway_transit: true}}
+          locks: {{vnet1-lock: CanNotDelete}}
+""".format(*SUBSCRIPTIONS))
 
 
 def generated_world(folder):

@@ -26,7 +26,7 @@ LOCKS = [
     (GROUP.format(SPOKES, "rg-spoke2"), "CanNotDelete", True, {SPOKE2}),
     (NET.format(SPOKES, "rg-spoke1", "routeTables/rt-spoke1-web-zentrova"), "ReadOnly", True, {SPOKE1}),
     (NET.format(SPOKES, "rg-spoke2", "virtualNetworks/spoke2-vnet/subnets/apps"), "ReadOnly", True, {SPOKE2}),
-    ("/subscriptions/" + HUB, "CanNotDelete", True, {SPOKE1, SPOKE2}),               # the hub's halves of their peerings
+    ("/subscriptions/" + HUB, "CanNotDelete", True, {SPOKE1, SPOKE2}),   # the hub's halves of their peerings
     (None, None, False, {SPOKE1, SPOKE2}),           # the hub VNet's own lock, which the switch then keeps
 ]
 
@@ -88,7 +88,8 @@ def test_a_failed_step_rolls_the_vnet_back_naming_the_resource_and_property_in_t
     assert not held.held(*SPOKE1) and held.held(*SPOKE2) and held.held(*HUBV)
     before, after = network_state.network(s0), network_state.network(s1)
     assert network_state.restored(vnet_resources(before, SPOKE1), vnet_resources(after, SPOKE1)) == {}
-    spoke1_tables = {rid: v for rid, v in after.items() if "/resourcegroups/rg-spoke1/" in rid and "/routetables/" in rid}
+    spoke1_tables = {rid: v for rid, v in after.items()
+                     if "/resourcegroups/rg-spoke1/" in rid and "/routetables/" in rid}
     assert spoke1_tables == {rid: v for rid, v in before.items() if rid in spoke1_tables}
 
 

@@ -3,6 +3,7 @@ import pytest
 from azure.core.exceptions import HttpResponseError, ServiceRequestError
 
 from localarm import StaticCredential
+from localarm.faults import ANY_WRITE
 from localarm_sample import SPOKES, subnet_refs
 
 
@@ -68,3 +69,36 @@ def test_request_log_counts_operations(cloud, spokes):
     assert cloud.log.count("route_tables.get") == 2
     cloud.log.clear()
     assert cloud.log.count("route_tables.get") == 0
+
+
+def detach(spokes, name):
+    subnet = spokes.subnets.get("rg-spoke1", "spoke1-vnet", name)
+    subnet.route_table = None
+    return spokes.subnets.begin_create_or_update("rg-spoke1", "spoke1-vnet", name, subnet).result()
+
+
+# (how the second write fails, the error the caller sees, whether the change was made)
+ANY_WRITE_FAULTS = [(dict(status=429), HttpResponseError, False),
+                    (dict(transport_error=True), ServiceRequestError, False),
+                    (dict(operation_failed=True), HttpResponseError, False),
+                    (dict(lost_reply=True), ServiceRequestError, True)]
+
+
+@pytest.mark.parametrize("how, error, made", ANY_WRITE_FAULTS)
+def test_a_fault_on_the_nth_write_counts_writes_only(cloud, spokes, how, error, made):
+    cloud.fail(ANY_WRITE, nth=2, **how)
+    detach(spokes, "web")
+    spokes.route_tables.get("rg-spoke1", "rt-spoke1-app")            # reads do not count
+    with pytest.raises(error):
+        detach(spokes, "app")
+    assert subnet_refs(cloud, "rg-spoke1", "rt-spoke1-app") == (["app2"] if made else ["app", "app2"])
+    detach(spokes, "app2")
+    assert subnet_refs(cloud, "rg-spoke1", "rt-spoke1-app") == ([] if made else ["app"])
+
+
+def test_a_write_answered_at_once_fails_outright_when_its_operation_is_to_fail(cloud, clients):
+    locks = clients.ManagementLockClient(StaticCredential(), SPOKES).management_locks
+    cloud.fail(ANY_WRITE, operation_failed=True)
+    with pytest.raises(HttpResponseError):
+        locks.create_or_update_at_subscription_level("guard", {"level": "ReadOnly"})
+    assert list(locks.list_at_subscription_level()) == []

@@ -9,6 +9,7 @@ import dm.arm.zentrova as zentrova
 from dm.arm.zentrova import Zentrova, ZentrovaError
 from localarm import SAMPLE_TOPOLOGY, LocalCloud
 from localctl import SLOW_REPLY_TIMEOUT, ControllerState, LocalController
+from localctl.faults import ANY_WRITE
 
 HUB = "11111111-1111-4111-8111-111111111111"
 SPOKES = "22222222-2222-4222-8222-222222222222"
@@ -61,6 +62,8 @@ def test_snat_and_domain_change_the_state(ctl):
               "domain_name": "prod", "attachment_name": "spoke1-gw"}
     Zentrova.zentrova_post(ctl.url, attach)
     assert ctl.state.attached("spoke1-gw") == ["prod"]
+    assert Zentrova.list_security_domains(ctl.url, ctl.cid).json()["results"] == [
+        {"name": "prod", "attachments": ["spoke1-gw"]}]
     with pytest.raises(ZentrovaError, match="already associated"):
         Zentrova.zentrova_post(ctl.url, attach)
     Zentrova.zentrova_post(ctl.url, dict(attach, action="disassociate_attachment_from_multi_cloud_security_domain"))
@@ -108,6 +111,13 @@ def test_faults(ctl, monkeypatch):
     with pytest.raises(requests.ConnectionError):
         call(ctl, "disable_snat", gw_name="spoke2-gw")
     assert ctl.state.snat("spoke2-gw") == "single_ip" and ctl.log[-1].status is None
+
+    ctl.fail(ANY_WRITE, nth=2, lost=True)                   # the second change is made, its reply lost
+    assert call(ctl, "list_gateway_info", vpc_access_account_name="").json()["return"] is True
+    call(ctl, "enable_snat", gw_name="spoke1-gw")
+    with pytest.raises(requests.ConnectionError):
+        call(ctl, "disable_snat", gw_name="spoke1-gw")
+    assert ctl.state.snat("spoke1-gw") == "none" and ctl.log[-1].status is None
 
     monkeypatch.setattr(zentrova, "TIMEOUT_SECONDS", SLOW_REPLY_TIMEOUT)
     ctl.fail("disable_snat", delay=60)                     # cut short when the controller stops
