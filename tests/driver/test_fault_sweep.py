@@ -108,11 +108,8 @@ subscriptions:
             vnet2-to-vnet0: {{remote: rg0/vnet0, use_remote_gateways: true}}
   {1}:
     rg1:
-      route_tables:
-        vnet1-main-1: {{}}
-        vnet1-main-2: {{}}
-        rt-vnet1-0: {{}}
-        rt-vnet1-0-copy: {{tags: {{vnet: vnet1, Org_RT: org_rt-vnet1-0}}}}
+      route_tables: {{vnet1-main-1: {{}}, vnet1-main-2: {{}}, rt-vnet1-0: {{}},
+                     rt-vnet1-0-copy: {{tags: {{vnet: vnet1, Org_RT: org_rt-vnet1-0}}}}}}
       vnets:
         vnet1:
           address_space: [10.1.0.0/16]
