@@ -1,4 +1,4 @@
-"""The switch of one VNet and its revert, step by step.
+"""The switch of one VNet, step by step.
 
 Each step is one call of the libraries. Before a step runs, what it will
 change is saved as its plan (for a call that returns records, the same call
