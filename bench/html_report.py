@@ -1,16 +1,20 @@
-"""Time to write the HTML report of a switch on a generated network, against the switch itself.
+"""The HTML report of a switch on a generated estate: its share of the switch's CPU time, its size, and
+how long headless Chromium takes to open it.
 
-    python bench/html_report.py [--vnets 50] [--subnets 20]
+    python bench/html_report.py [--vnets 1000] [--subscriptions 20] [--subnets 8] [--png FILE]
 
-The network is driver_scale.py's. The switch runs twice in this process, each
-on a fresh copy of the network: once plain, once with --html; the report's own
-time (the snapshots it reads before and after, and the page with its diagrams)
-is told apart from the rest.
+The estate is driver_scale.py's network dealt over several subscriptions: two hubs in the first, the
+spokes round the others, each spoke peered with both hubs and with its two neighbours in its own
+subscription. One switch runs with --html; the report's own CPU time (the snapshots it reads before and
+after, and writing the page) is told apart from the rest of the run's.
 """
 import argparse
 import io
 import os
 import pathlib
+import re
+import shutil
+import subprocess
 import sys
 import tempfile
 import time
@@ -20,11 +24,64 @@ import yaml
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import driver_scale  # noqa: E402  (it puts the driver on the path)
 
+HUBS = driver_scale.HUBS
+
+
+def spoke_subscription(number):
+    return "%08d-5555-4555-8555-555555555555" % number
+
+
+def estate(vnets, subscriptions, subnets):
+    """(topology, configuration) of `vnets` VNets in `subscriptions` subscriptions (two of the VNets hubs)."""
+    spokes = vnets - 2
+    where = {i: spoke_subscription(1 + i % (subscriptions - 1)) for i in range(spokes)}
+    flat = driver_scale.topology(spokes, subnets)
+    topology = {"location": "eastus", "subscriptions": {HUBS: flat["subscriptions"][HUBS]}}
+    for hub in topology["subscriptions"][HUBS].values():
+        for vnet in hub["vnets"].values():
+            vnet["peerings"] = {name: dict(p, remote=where[int(name.rsplit("spoke", 1)[1])] + "/rg-spoke%d/spoke%d"
+                                            % ((int(name.rsplit("spoke", 1)[1]),) * 2))
+                                for name, p in vnet["peerings"].items()}
+    for i in range(spokes):
+        group = flat["subscriptions"][driver_scale.SPOKES]["rg-spoke%d" % i]
+        vnet = group["vnets"]["spoke%d" % i]
+        same = [j for j in range(spokes) if where[j] == where[i]]
+        at = same.index(i)
+        neighbours = {same[(at - 1) % len(same)], same[(at + 1) % len(same)]} - {i}
+        vnet["peerings"] = {name: p for name, p in vnet["peerings"].items() if "-to-hub" in name}
+        vnet["peerings"].update({"spoke%d-to-spoke%d" % (i, j): {"remote": "rg-spoke%d/spoke%d" % (j, j)}
+                                 for j in sorted(neighbours)})
+        topology["subscriptions"].setdefault(where[i], {})["rg-spoke%d" % i] = group
+    configuration = driver_scale.configuration(spokes)
+    template, hubs = configuration["account_info"]
+    configuration["account_info"] = [
+        dict(template, subscription_id=sub, account_name="spokes-%d" % number,
+             vnets=[entry for i, entry in enumerate(template["vnets"]) if where[i] == sub])
+        for number, sub in enumerate(sorted(set(where.values())), 1)] + [hubs]
+    return topology, configuration
+
+
+def chromium_open(page):
+    """Seconds headless Chromium takes to load the page and run its script, and the script's own mark."""
+    browser = shutil.which("chromium") or shutil.which("chromium-browser")
+    if browser is None:
+        return None, None
+    with tempfile.TemporaryDirectory() as profile:
+        start = time.perf_counter()
+        shown = subprocess.run([browser, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                                "--user-data-dir=" + profile, "--window-size=1400,900", "--dump-dom", page.as_uri()],
+                               capture_output=True, text=True, timeout=300, stdin=subprocess.DEVNULL)
+        wall = time.perf_counter() - start
+    drawn = re.search(r'data-drawn="(\d+)"', shown.stdout)
+    return wall, int(drawn.group(1)) / 1000 if drawn else None
+
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--vnets", type=int, default=50)
-    parser.add_argument("--subnets", type=int, default=20)
+    parser.add_argument("--vnets", type=int, default=1000)
+    parser.add_argument("--subscriptions", type=int, default=20)
+    parser.add_argument("--subnets", type=int, default=8)
+    parser.add_argument("--png", type=pathlib.Path, help="also a screenshot of the page at 1,400 px")
     args = parser.parse_args()
     import migrate
     from migrator import htmlreport, snapshot
@@ -33,33 +90,44 @@ def main():
 
     def timed(area, function):
         def run(*a, **k):
-            start = time.perf_counter()
+            start = time.process_time()
             try:
                 return function(*a, **k)
             finally:
-                spent[area] += time.perf_counter() - start
+                spent[area] += time.process_time() - start
         return run
 
-    for label, extra in (("switch", []), ("switch --html", ["--html", "report.html"])):
-        folder = pathlib.Path(tempfile.mkdtemp(prefix="html-report-"))
-        os.chdir(folder)
-        (folder / "topology.yaml").write_text(yaml.safe_dump(driver_scale.topology(args.vnets, args.subnets)))
-        (folder / "migration.yaml").write_text(yaml.safe_dump(driver_scale.configuration(args.vnets)))
-        if extra:
-            snapshot.take = timed("snapshots", snapshot.take)
-            htmlreport.Report.write = timed("page", htmlreport.Report.write)
-        stdout, sys.stdout = sys.stdout, io.StringIO()
-        start = time.perf_counter()
-        try:
-            status = migrate.main(["switch", "--config", "migration.yaml", "--topology", "topology.yaml",
-                                   "--records", "r.json", *extra])
-        finally:
-            sys.stdout = stdout
-        wall = time.perf_counter() - start
-        print("%-14s %d VNets x %d subnets: %.2f s (exit %d)" % (label, args.vnets, args.subnets, wall, status))
-    size = (folder / "report.html").stat().st_size
-    print("  of which the report: snapshots before and after %.2f s, the page with its diagrams %.2f s (%d kB)"
-          % (spent["snapshots"], spent["page"], size // 1024))
+    folder = pathlib.Path(tempfile.mkdtemp(prefix="html-report-"))
+    os.chdir(folder)
+    topology, configuration = estate(args.vnets, args.subscriptions, args.subnets)
+    (folder / "topology.yaml").write_text(yaml.safe_dump(topology))
+    (folder / "migration.yaml").write_text(yaml.safe_dump(configuration))
+    snapshot.take = timed("snapshots", snapshot.take)
+    htmlreport.Report.write = timed("page", htmlreport.Report.write)
+    stdout, sys.stdout = sys.stdout, io.StringIO()
+    start = time.process_time()
+    try:
+        status = migrate.main(["switch", "--config", "migration.yaml", "--topology", "topology.yaml",
+                               "--records", "r.json", "--html", "report.html"])
+    finally:
+        sys.stdout = stdout
+    total = time.process_time() - start
+    report = spent["snapshots"] + spent["page"]
+    page = folder / "report.html"
+    print("switch --html of %d VNets in %d subscriptions x %d subnets: %.1f s CPU (exit %d)"
+          % (args.vnets, args.subscriptions, args.subnets, total, status))
+    print("  the report: %.2f s CPU (snapshots %.2f s, page %.2f s) = %.1f%% of the switch's own %.1f s"
+          % (report, spent["snapshots"], spent["page"], 100 * report / (total - report), total - report))
+    print("  page: %.2f MB" % (page.stat().st_size / 1e6))
+    wall, drawn = chromium_open(page)
+    if wall is not None:
+        print("  headless Chromium: loaded and drawn in %.2f s (the page's script done %.2f s after navigation)"
+              % (wall, drawn or float("nan")))
+    if args.png:
+        subprocess.run([shutil.which("chromium"), "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
+                        "--window-size=1400,1400", "--screenshot=" + str(args.png.resolve()), page.as_uri()],
+                       capture_output=True, timeout=300, stdin=subprocess.DEVNULL)
+    print("files in", folder)
 
 
 if __name__ == "__main__":
