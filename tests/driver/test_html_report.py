@@ -110,7 +110,15 @@ def test_a_plan_lists_the_same_changes_as_the_switch_marked_as_planned(sample):
     assert {r[2] for r in planned} == {"planned", "left alone"}
     assert {r[2] for r in switched} == {"done", "left alone"}
     assert ["subnets", "subnet legacy: spoke1-vnet-default -> spoke1-vnet-main-2", "planned", []] in planned
-    assert vnet(data_of(sample["plan"]), "spoke2-vnet")["label"] == "planned"
+    data = data_of(sample["plan"])
+    assert vnet(data, "spoke2-vnet")["label"] == "planned"
+    # nothing changed, so the plan's changes are drawn onto the network read before it
+    assert data["stages"] == ["before the plan", "as the plan would leave it"]
+    assert [data["tables"][t[-1]][0] for name, _, t in vnet(data, "spoke1-vnet")["subnets"] if name == "legacy"] == [
+        "spoke1-vnet-main-2"]
+    assert vnet(data, "hub-vnet")["locks"] == [["hub-vnet-lock (CanNotDelete)"], []]
+    assert vnet(data, "spoke1-vnet")["spoke"][1] == ["spoke1-vnet-gw", "single_ip", ["prod"]]
+    assert sorted(codes for _, _, codes in data["edges"]) == ["kk", "kx", "kx"]
 
 
 def test_the_switch_report_holds_each_vnet_before_and_after(sample):

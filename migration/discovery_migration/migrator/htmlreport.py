@@ -14,7 +14,7 @@ import pathlib
 import jinja2
 from markupsafe import Markup
 
-from . import reportmodel, steps
+from . import planned, reportmodel, steps
 from .records import write_atomically
 
 TEMPLATES = pathlib.Path(__file__).parent / "templates"
@@ -79,7 +79,10 @@ class Report:
         logging.getLogger("dm").removeHandler(self.capture)
         if runs is None:
             runs = [(summary.command, summary)] if summary is not None else []
-        data = reportmodel.build(self.command, self.stages, self.spokes, summary, runs, self.capture.lines)
+        stages = self.stages
+        if summary is not None and summary.dry_run and summary.command != "revert" and len(stages) > 1:
+            stages = stages[:-1] + [(planned.TITLE, *planned.after(*stages[-1][1:], summary))]
+        data = reportmodel.build(self.command, stages, self.spokes, summary, runs, self.capture.lines)
         page = PAGE.get_template("report.html.j2").render(
             command=self.command, summary=summary, totals=summary.totals() if summary is not None else None,
             log_file=log_file, records_file=records_file, state_file=self.state_file, data=data,

@@ -92,33 +92,32 @@ function drawEdges(layer) {
     if (!byPanels.has(key)) byPanels.set(key, []);
     byPanels.get(key).push([a, b, code]);
   });
+  // past a few lines between two subscriptions, one bundle with their count stands for them, drawn from
+  // the VNets the lines share (a subscription's hubs) to the other subscription's panel
   let bundled = false;
   byPanels.forEach(edges => {
     if (edges.length <= 8) return edges.forEach(([a, b, code]) => line(layer, middle(overview.spots[a]),
                                                                           middle(overview.spots[b]), code, a, b));
-    // the end shared by most lines anchors the bundles (a hub and the spokes of another subscription)
+    bundled = true;
     const ends = new Map();
     edges.forEach(([a, b]) => [a, b].forEach(end => ends.set(end, (ends.get(end) || 0) + 1)));
-    const groups = new Map();
-    edges.forEach(e => {
-      const anchor = (ends.get(e[0]) >= ends.get(e[1])) ? e[0] : e[1];
-      if (!groups.has(anchor)) groups.set(anchor, []);
-      groups.get(anchor).push(e);
-    });
-    groups.forEach((group, anchor) => {
-      if (group.length <= 2) return group.forEach(([a, b, code]) => line(layer, middle(overview.spots[a]),
-                                                                            middle(overview.spots[b]), code, a, b));
-      bundled = true;
-      const other = overview.spots[group[0][0] === anchor ? group[0][1] : group[0][0]].panel;
-      const from = middle(overview.spots[anchor]);
-      const to = [Math.max(other.x, Math.min(from[0], other.x + other.w)), Math.max(other.y, Math.min(from[1], other.y + other.h))];
-      const worst = "xrck".split("").find(code => group.some(e => e[2] === code));
-      const drawn = line(layer, from, to, worst, anchor, -1);
-      drawn.setAttribute("stroke-width", 1 + Math.log2(group.length));
-      svg("title", {}, drawn, DATA.vnets[anchor].name + ": " + group.length + " peerings with VNets of subscription " + other.id);
-      const label = svg("text", {x: (from[0] + 3 * to[0]) / 4, y: (from[1] + 3 * to[1]) / 4 - 3, class: "bundle"}, layer);
-      label.textContent = String(group.length);
-    });
+    const anchors = new Map();
+    edges.forEach(([a, b]) => { const anchor = ends.get(a) >= ends.get(b) ? a : b; anchors.set(anchor, (anchors.get(anchor) || 0) + 1); });
+    const anchorPanel = overview.spots[anchors.keys().next().value].panel;
+    const other = overview.spots[edges[0][0]].panel === anchorPanel ? overview.spots[edges[0][1]].panel
+                                                                      : overview.spots[edges[0][0]].panel;
+    const centres = [...anchors.keys()].map(index => middle(overview.spots[index]));
+    const from = [0, 1].map(axis => centres.reduce((sum, c) => sum + c[axis], 0) / centres.length);
+    const to = [Math.max(other.x, Math.min(from[0], other.x + other.w)), Math.max(other.y, Math.min(from[1], other.y + other.h))];
+    const worst = "xrck".split("").find(code => edges.some(e => e[2] === code));
+    const drawn = line(layer, from, to, worst, -1, -1);
+    drawn.style.strokeWidth = 1 + Math.log2(edges.length);
+    drawn.classList.add("bundled");
+    svg("title", {}, drawn, edges.length + " peerings between subscriptions " + anchorPanel.id + " and " + other.id + ": " +
+        [...anchors].map(([index, count]) => DATA.vnets[index].name + " " + count).join(", "));
+    const length = Math.hypot(to[0] - from[0], to[1] - from[1]) || 1;     // the count just outside the panel
+    svg("text", {x: to[0] - (to[0] - from[0]) * 16 / length, y: to[1] - (to[1] - from[1]) * 16 / length + 4,
+                 class: "bundle", "text-anchor": "middle"}, layer, String(edges.length));
   });
   return {codes: used, bundled};
 }
@@ -139,7 +138,7 @@ function drawOverviewLegend(used, labelled) {
     .map(([kind, label, count]) => ["node k-" + kind, label + ": " + count]);
   entries.push(["node hub", "hub (a VNet with a gateway or giving gateway transit)" + (labelled ? "" : ", drawn larger")]);
   "kcxr".split("").filter(code => used.codes.has(code)).forEach(code => entries.push(["line e-" + code, EDGE_LABEL[code]]));
-  if (used.bundled) entries.push(["line e-k bundle", "a bundle of peerings from one VNet to a subscription, with their count"]);
+  if (used.bundled) entries.push(["line e-k bundle", "a bundle of the peerings between two subscriptions, with their count"]);
   legend(document.getElementById("overview-legend"), entries);
 }
 

@@ -93,7 +93,8 @@ function vnetRows(v, used) {
 }
 
 const SIZE = 12, ROW = 20, PAD = 8, HEAD = 28;
-const piecesWidth = pieces => pieces.reduce((sum, [text, kind]) => sum + textWidth(text, SIZE, kind === "new"), 0);
+const BOLD = new Set(["new", "skipped", "restored", "title"]);
+const piecesWidth = pieces => pieces.reduce((sum, [text, kind]) => sum + textWidth(text, kind === "title" ? 14 : SIZE, BOLD.has(kind)), 0);
 
 function writePieces(parent, x, y, pieces) {
   const text = svg("text", {x, y}, parent);
