@@ -20,43 +20,26 @@ HUB, SPOKES = "11111111-1111-4111-8111-111111111111", "22222222-2222-4222-8222-2
 
 
 class Page(html.parser.HTMLParser):
-    """The page's elements, its text (style sheets and scripts left out) and the rows of each table by class."""
+    """The page's elements, the links it would follow and its text (style sheets and scripts left out)."""
 
     def __init__(self, markup):
         super().__init__(convert_charrefs=True)
-        self.tags, self.texts, self.tables, self.links, self.skip = [], [], {}, [], 0
-        self.row = self.cell = None
+        self.tags, self.texts, self.links, self.skip = [], [], [], 0
         self.feed(markup)
         self.text = " ".join(" ".join(self.texts).split())
 
     def handle_starttag(self, tag, attrs):
         self.tags.append(tag)
-        attrs = dict(attrs)
-        self.links += [attrs[name] for name in ("src", "href", "xlink:href") if name in attrs
-                       and not attrs[name].startswith("#")]
-        if tag in ("style", "title", "script"):
-            self.skip += 1
-        elif tag == "table":
-            self.rows = self.tables.setdefault(attrs.get("class"), [])
-        elif tag == "tr":
-            self.row = []
-            self.rows.append(self.row)
-        elif tag in ("td", "th"):
-            self.cell = []
-            self.row.append(self.cell)
+        self.links += [value for name, value in attrs if name in ("src", "href", "xlink:href")
+                       and not value.startswith("#")]
+        self.skip += tag in ("style", "title", "script")
 
     def handle_endtag(self, tag):
-        if tag in ("style", "title", "script"):
-            self.skip -= 1
-        elif tag in ("td", "th") and self.cell is not None:
-            self.row[-1] = " ".join(" ".join(self.cell).split())
-            self.cell = None
+        self.skip -= tag in ("style", "title", "script")
 
     def handle_data(self, data):
         if not self.skip:
             self.texts.append(data)
-            if self.cell is not None:
-                self.cell.append(data)
 
 
 def data_of(markup):
@@ -364,7 +347,10 @@ OPENED = """(w, d) => {
   const drawing = d.querySelector("#vnet-view svg.vnet");
   const pieces = cls => [...drawing.querySelectorAll("tspan." + cls)].map(t => t.textContent.trim());
   const steps = [...d.querySelectorAll("#vnet-view table.steps tr")].map(tr => tr.className + ": " + tr.innerText);
+  const whole = drawing.getAttribute("viewBox");
+  d.querySelector("#vnet-view .zoom button").click();
   return {estate: d.getElementById("estate").hidden, text: drawing.textContent, old: pieces("old"),
+          zoom: [whole, drawing.getAttribute("viewBox")].map(box => box.split(" ").map(Number)),
           new: pieces("new"), removed: pieces("removed"), skipped: pieces("skipped"), left: pieces("left-alone"),
           changedRows: drawing.querySelectorAll("rect.changed").length, steps,
           banner: d.querySelector("#vnet-view .banner").textContent,
@@ -376,6 +362,9 @@ OPENED = """(w, d) => {
 def test_opening_a_vnet_shows_its_subnets_peerings_and_changes(sample, tmp_path):
     shown = in_browser(sample["rehearse path"], "#vnet=" + SPOKES + "/spoke1-vnet", OPENED, tmp_path / "profile")
     assert shown["estate"] and shown["fits"] and shown["banner"] == "switched and reverted"
+    whole, zoomed = shown["zoom"]
+    assert zoomed[2:] == [whole[2] / 2, whole[3] / 2]   # + halves the view, around the middle
+    assert zoomed[:2] == [whole[2] / 4, whole[3] / 4]
     for text in ("web", "10.1.1.0/24", "legacy", "10.1.5.0/24", "controller: gateway spoke1-vnet-gw",
                  "hub-vnet", "spoke1-to-hub (this VNet's half): Connected; access, forwarded traffic, remote gateways",
                  "hub-to-spoke1 (its half): Connected; access, forwarded traffic, gateway transit", "spoke2-vnet"):

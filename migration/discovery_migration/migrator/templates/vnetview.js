@@ -50,7 +50,7 @@ function vnetRows(v, used) {
   const marks = (v.marks.find(([run]) => run === stage - 1) || [0, {}])[1];   // the run that led to this stage
   const rows = [];
   v.subnets.forEach(([name, prefix, tables]) => {
-    const now = at(tables, stage), before = at(tables, then);
+    const now = at(tables, stage) ?? -2, before = at(tables, then) ?? -2;   // -2: not there at that stage
     if (now === -2 && before === -2) return;
     if (now === -2) { rows.push({cells: [[[name, "old"]], [[prefix, ""]], [["subnet removed", "removed"]]], changed: true}); return; }
     const pieces = [];
