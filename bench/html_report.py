@@ -80,6 +80,9 @@ def main():
     parser.add_argument("--vnets", type=int, default=1000)
     parser.add_argument("--subscriptions", type=int, default=20)
     parser.add_argument("--subnets", type=int, default=8)
+    parser.add_argument("--command", choices=("switch", "plan"), default="switch",
+                        help="plan: the same steps under dry-run, without the records file the switch rewrites "
+                             "after every step (its CPU time bounds the switch's from below)")
     parser.add_argument("--png", type=pathlib.Path, help="also a screenshot of the page at 1,400 px")
     args = parser.parse_args()
     import migrate
@@ -106,17 +109,18 @@ def main():
     stdout, sys.stdout = sys.stdout, io.StringIO()
     start = time.process_time()
     try:
-        status = migrate.main(["switch", "--config", "migration.yaml", "--topology", "topology.yaml",
+        status = migrate.main([args.command, "--config", "migration.yaml", "--topology", "topology.yaml",
                                "--records", "r.json", "--html", "report.html"])
     finally:
         sys.stdout = stdout
     total = time.process_time() - start
     report = spent["snapshots"] + spent["page"]
     page = folder / "report.html"
-    print("switch --html of %d VNets in %d subscriptions x %d subnets: %.1f s CPU (exit %d)"
-          % (args.vnets, args.subscriptions, args.subnets, total, status))
-    print("  the report: %.2f s CPU (snapshots %.2f s, page %.2f s) = %.1f%% of the switch's own %.1f s"
-          % (report, spent["snapshots"], spent["page"], 100 * report / (total - report), total - report))
+    print("%s --html of %d VNets in %d subscriptions x %d subnets: %.1f s CPU (exit %d)"
+          % (args.command, args.vnets, args.subscriptions, args.subnets, total, status))
+    print("  the report: %.2f s CPU (snapshots %.2f s, page %.2f s) = %.1f%% of the %s's own %.1f s"
+          % (report, spent["snapshots"], spent["page"], 100 * report / (total - report), args.command,
+             total - report))
     print("  page: %.2f MB" % (page.stat().st_size / 1e6))
     if CHROMIUM:
         wall, drawn = chromium_open(page.as_uri())

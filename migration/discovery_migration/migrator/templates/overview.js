@@ -11,7 +11,8 @@ function panelsOf(labelled) {
     const rank = index => KIND_ORDER.indexOf(DATA.vnets[index].kind);
     panels.forEach(p => p.spokes.sort((a, b) => rank(a) - rank(b) || a - b));
   }
-  return panels.filter(p => p.hubs.length + p.spokes.length);
+  // subscriptions holding hubs first: the lines to their spokes then run one way, down the page
+  return panels.filter(p => p.hubs.length + p.spokes.length).sort((a, b) => !a.hubs.length - !b.hubs.length);
 }
 
 function layOut(panels, labelled) {
@@ -49,7 +50,7 @@ const middle = s => [s.x + s.w / 2, s.y + s.h / 2];
 function drawOverview() {
   const box = document.getElementById("overview-diagram");
   box.textContent = "";
-  const labelled = DATA.vnets.length <= 120;
+  const labelled = DATA.vnets.length <= 60;      // past that, nodes without names (search and hover name them)
   overview.spots = [];
   const panels = panelsOf(labelled);
   const height = layOut(panels, labelled);
