@@ -1,11 +1,10 @@
 """The HTML report of a switch on a generated estate: its share of the switch's CPU time, its size, and
 how long headless Chromium takes to open it.
 
-    python bench/html_report.py [--vnets 1000] [--subscriptions 20] [--subnets 8] [--png FILE]
+    python bench/html_report.py [--vnets 1000] [--subscriptions 20] [--subnets 4] [--png FILE]
 
-The estate is driver_scale.py's network dealt over several subscriptions: two hubs in the first, the
-spokes round the others, each spoke peered with both hubs and with its two neighbours in its own
-subscription. One switch runs with --html; the report's own CPU time (the snapshots it reads before and
+The estate: per subscription a hub and its spokes (driver_scale.py's), the hubs peered in a ring
+across the subscriptions. One switch (or plan) runs with --html; the report's own CPU time (the snapshots it reads before and
 after, and writing the page) is told apart from the rest of the run's.
 """
 import argparse
@@ -24,41 +23,42 @@ import yaml
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import driver_scale  # noqa: E402  (it puts the driver on the path)
 
-HUBS = driver_scale.HUBS
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
 
 
-def spoke_subscription(number):
+def subscription(number):
     return "%08d-5555-4555-8555-555555555555" % number
 
 
 def estate(vnets, subscriptions, subnets):
-    """(topology, configuration) of `vnets` VNets in `subscriptions` subscriptions (two of the VNets hubs)."""
-    spokes = vnets - 2
-    where = {i: spoke_subscription(1 + i % (subscriptions - 1)) for i in range(spokes)}
-    flat = driver_scale.topology(spokes, subnets)
-    topology = {"location": "eastus", "subscriptions": {HUBS: flat["subscriptions"][HUBS]}}
-    for hub in topology["subscriptions"][HUBS].values():
-        for vnet in hub["vnets"].values():
-            vnet["peerings"] = {name: dict(p, remote=where[int(name.rsplit("spoke", 1)[1])] + "/rg-spoke%d/spoke%d"
-                                            % ((int(name.rsplit("spoke", 1)[1]),) * 2))
-                                for name, p in vnet["peerings"].items()}
-    for i in range(spokes):
-        group = flat["subscriptions"][driver_scale.SPOKES]["rg-spoke%d" % i]
-        vnet = group["vnets"]["spoke%d" % i]
-        same = [j for j in range(spokes) if where[j] == where[i]]
-        at = same.index(i)
-        neighbours = {same[(at - 1) % len(same)], same[(at + 1) % len(same)]} - {i}
-        vnet["peerings"] = {name: p for name, p in vnet["peerings"].items() if "-to-hub" in name}
-        vnet["peerings"].update({"spoke%d-to-spoke%d" % (i, j): {"remote": "rg-spoke%d/spoke%d" % (j, j)}
-                                 for j in sorted(neighbours)})
-        topology["subscriptions"].setdefault(where[i], {})["rg-spoke%d" % i] = group
+    """(topology, configuration) of `subscriptions` subscriptions, each a hub (with a lock, giving gateway
+    transit) and spokes, `vnets` VNets in all: each spoke (driver_scale.py's, with its route tables and
+    staged copies) peered with its hub and its two neighbours, the hubs with each other in a ring."""
+    subs = [subscription(k) for k in range(subscriptions)]
+    spokes = vnets - subscriptions
+    flat = driver_scale.topology(spokes, subnets)["subscriptions"][driver_scale.SPOKES]
+    topology = {"location": "eastus", "subscriptions": {sub: {} for sub in subs}}
+    for k, sub in enumerate(subs):
+        mine = list(range(k, spokes, subscriptions))
+        peerings = {"hub%d-to-spoke%d" % (k, i): {"remote": "rg-spoke%d/spoke%d" % (i, i), "allow_gateway_transit": True}
+                    for i in mine}
+        peerings.update({"hub%d-to-hub%d" % (k, h): {"remote": "%s/rg-hub%d/hub%d" % (subs[h], h, h)}
+                         for h in {(k - 1) % subscriptions, (k + 1) % subscriptions} - {k}})
+        topology["subscriptions"][sub]["rg-hub%d" % k] = {"vnets": {"hub%d" % k: {
+            "address_space": ["10.%d.0.0/16" % (200 + k)], "locks": {"hub%d-lock" % k: "CanNotDelete"},
+            "peerings": peerings}}}
+        for at, i in enumerate(mine):
+            group = flat["rg-spoke%d" % i]
+            neighbours = {mine[(at - 1) % len(mine)], mine[(at + 1) % len(mine)]} - {i}
+            group["vnets"]["spoke%d" % i]["peerings"] = dict(
+                {"spoke%d-to-hub%d" % (i, k): {"remote": "rg-hub%d/hub%d" % (k, k), "use_remote_gateways": True}},
+                **{"spoke%d-to-spoke%d" % (i, j): {"remote": "rg-spoke%d/spoke%d" % (j, j)} for j in sorted(neighbours)})
+            topology["subscriptions"][sub]["rg-spoke%d" % i] = group
     configuration = driver_scale.configuration(spokes)
-    template, hubs = configuration["account_info"]
-    configuration["account_info"] = [
-        dict(template, subscription_id=sub, account_name="spokes-%d" % number,
-             vnets=[entry for i, entry in enumerate(template["vnets"]) if where[i] == sub])
-        for number, sub in enumerate(sorted(set(where.values())), 1)] + [hubs]
+    template = configuration["account_info"][0]
+    configuration["account_info"] = [dict(template, subscription_id=sub, account_name="estate-%d" % k,
+                                          vnets=template["vnets"][k::subscriptions]) for k, sub in enumerate(subs)]
+    configuration["azure_cred"]["hub-app"]["arm_subscription_id"] = [subs[0]]
     return topology, configuration
 
 
@@ -79,7 +79,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--vnets", type=int, default=1000)
     parser.add_argument("--subscriptions", type=int, default=20)
-    parser.add_argument("--subnets", type=int, default=8)
+    parser.add_argument("--subnets", type=int, default=4)
     parser.add_argument("--command", choices=("switch", "plan"), default="switch",
                         help="plan: the same steps under dry-run, without the records file the switch rewrites "
                              "after every step (its CPU time bounds the switch's from below)")

@@ -39,7 +39,7 @@ def build(command, stages, spokes, summary, runs, captured):
         record = model.handled(v)
         record["outcome"], record["reason"] = v["outcome"], v.get("reason") or ""
     vnets = model.finish()
-    return {"command": command, "done": DONE.get(command, "done"), "stages": [title for title, _, _ in stages],
+    return {"stages": [title for title, _, _ in stages],
             "runs": [title for title, _ in runs], "flags": [label for _, label in changes.FLAGS],
             "subscriptions": model.subscriptions, "tables": model.tables, "vnets": vnets, "edges": model.edges()}
 
