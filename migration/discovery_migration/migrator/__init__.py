@@ -12,7 +12,8 @@
     changes     the per-VNet account of what changed
     summary     the closing summary, its JSON form and the progress line
     rehearsal   switch and revert on a local copy, with the round-trip verdict
-    htmlreport  the HTML report: the network at each stage, every change, the summary (templates/)
-    diagram     one subscription's network drawn by Graphviz as SVG
+    htmlreport  the HTML report: one page, its style and script inline (templates/), the data drawn from
+    reportmodel the report's data: every VNet at each stage, its outcome and steps
+    steprows    a VNet's steps as rows, with the log lines of each step and what was left alone and why
 """
 VERSION = "1.0.0"

@@ -65,7 +65,8 @@ def rehearse(args, document, env, log_file):
     summary = Summary("rehearse", False)
     summary.vnets = {k: dict(v, outcome=worst(v, reverted.vnets.get(k))) for k, v in switched.vnets.items()}
     summary.differences = {"switch": [snapshot.describe(d) for d in switch_changes],
-                           "round_trip": [snapshot.describe(d) for d in differences]}
+                           "round_trip": [snapshot.describe(d) for d in differences],
+                           "as_designed": [[snapshot.describe(d), reason] for d, reason in designed]}
     summary.verdict = verdict
     commands.finish_summary(args, summary, log_file, path, report, [("switch", switched), ("revert", reverted)])
     return 0 if complete and not unexpected and not failed else 1
