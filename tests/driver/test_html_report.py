@@ -167,7 +167,8 @@ def test_the_rehearsal_report_names_each_difference_the_revert_makes_by_design(s
     page = Page(sample["rehearse"])
     assert 'class="verdict v-designed"' in sample["rehearse"]
     assert ("rg-spoke1/virtualnetworks/spoke1-vnet subnets db: None -> rg-spoke1/routetables/spoke1-vnet-default "
-            "(a subnet on a main table goes back to the default table, or to none)") in page.text
+            "(subnet db of VNet spoke1-vnet had no route table and is now on the default table spoke1-vnet-default "
+            "(the revert puts a subnet it takes off a main table there))") in page.text
     data = data_of(sample["rehearse"])
     assert data["runs"] == ["switch", "revert"] and len(data["stages"]) == 3
     assert ["peerings", "re-create lock hub-vnet-lock on VNet hub-vnet", "done", []] in rows(data, "spoke1-vnet", 1)
@@ -179,10 +180,10 @@ def test_a_failed_step_is_a_row_with_its_error(tmp_path):
     status, markup = report(tmp_path, "switch", "--vnet", "spoke1-vnet", hook=fail_subnet_writes)
     assert status == 1
     data = data_of(markup)
-    failed = [r for r in rows(data, "spoke1-vnet") if r[2] == "failed"]
+    failed = [r for r in rows(data, "spoke1-vnet") if r[2] == "rolled back"]
     assert [r[0] for r in failed] == ["subnets"] and failed[0][1].startswith("subnets: ")
     assert "error" in {level for level, _ in failed[0][3]}
-    assert vnet(data, "spoke1-vnet")["kind"] == "failed" and vnet(data, "spoke2-vnet")["kind"] == "unchanged"
+    assert vnet(data, "spoke1-vnet")["kind"] == "rolledback" and vnet(data, "spoke2-vnet")["kind"] == "unchanged"
 
 
 def test_the_revert_report_shows_what_came_back(tmp_path):
