@@ -113,11 +113,18 @@ class LocalCloud:
             yield from table
 
     def restore(self, resources):
-        """Take resources as stored (the saved form), then rebuild the route tables' back-references."""
-        for resource in resources:
-            self.add_group(ids.subscription(resource["id"]), ids.resource_group(resource["id"]),
-                           resource.get("location"))
-            self._table(resource["type"]).put(copy.deepcopy(resource))
+        """Take resources as stored (the saved form), then rebuild the route tables' back-references.
+        A resource of another shape is refused with a ValueError naming its place in the list."""
+        for index, resource in enumerate(resources):
+            try:
+                self.add_group(ids.subscription(resource["id"]), ids.resource_group(resource["id"]),
+                               resource.get("location"))
+                self._table(resource["type"]).put(copy.deepcopy(resource))
+                if not isinstance(resource.get("properties"), dict):
+                    raise ValueError("no properties")
+            except (LookupError, TypeError, AttributeError, ValueError) as error:
+                raise ValueError("resource [" + str(index) + "] (" + str(resource)[:80] + "): not a resource as "
+                                 "Azure lists it (" + type(error).__name__ + ": " + str(error) + ")") from None
         self.route_tables.relink(self.subnets.table)
 
     def to_json(self):
@@ -127,13 +134,19 @@ class LocalCloud:
 
     @classmethod
     def from_json(cls, state, **settings):
-        if state.get("format") != FORMAT:
-            raise ValueError("not a saved local cloud (format " + repr(state.get("format")) + ")")
+        if not isinstance(state, dict) or state.get("format") != FORMAT:
+            raise ValueError("not a saved local cloud (format " + repr(state.get("format") if isinstance(state, dict)
+                                                                      else None) + ")")
         cloud = cls(**settings)
-        for sub, groups in state["subscriptions"].items():
-            for rg, group in groups.items():
-                cloud.add_group(sub, rg, group["location"])
-        cloud.restore(state["resources"])
+        try:
+            for sub, groups in state["subscriptions"].items():
+                for rg, group in groups.items():
+                    cloud.add_group(sub, rg, group["location"])
+            resources = list(state["resources"])
+        except (LookupError, TypeError, AttributeError) as error:
+            raise ValueError("subscriptions or resources not as saved (" + type(error).__name__ + ": "
+                             + str(error) + ")") from None
+        cloud.restore(resources)
         return cloud
 
     def save(self, path):

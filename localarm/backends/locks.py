@@ -11,7 +11,7 @@ class Locks(Backend):
     TYPE = "Microsoft.Authorization/locks"
 
     def put(self, scope_id, name, level, notes=None):
-        if level not in REFUSED:
+        if not isinstance(level, str) or level not in REFUSED:
             raise errors.bad_request("Lock level '" + str(level) + "' is not CanNotDelete or ReadOnly.")
         properties = {"level": level}
         if notes:

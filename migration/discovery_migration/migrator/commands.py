@@ -23,13 +23,13 @@ logger = logging.getLogger("dm.migrate")
 def run(args):
     """Runs one command; the exit status (0 done, 1 some VNet failed, 2 bad input, nothing done)."""
     document = config.load(args.config)
-    if args.command == "discover":
-        Common.expectYamlType(document, config.CONFIG_LABEL)
+    checker = config.check_shape(args.config, document)
+    if not checker.readable():
+        config.report(checker)
     YamlContext.load(document)
     env = open_environment(args, document)
     try:
-        if args.command != "discover":
-            preflight(args, document, env)
+        preflight(args, document, env, checker)
     except BadInput:
         env.close(save=False)           # nothing was done: no state is written
         raise
@@ -72,7 +72,7 @@ def same_terminal():
         return False
 
 
-def preflight(args, document, env):
+def preflight(args, document, env, checker):
     """Checks the whole configuration and the cloud before anything changes (BadInput lists every problem)."""
     lists = {}
 
@@ -86,12 +86,17 @@ def preflight(args, document, env):
                 lists[sub] = None
         return None if lists[sub] is None else name in lists[sub]
 
-    checker = config.check(args.config, document, args.azure, find_vnet)
+    config.check(checker, document, args.azure, None if args.command == "discover" else find_vnet)
     if args.command in ("switch", "plan", "rehearse"):
         checker.problems.extend(environment.controller_problems(env, args.config))
-    if args.vnet and not any(args.vnet in (v.get("vnet_name") for v in a.get("vnets") or ())
-                             for a in document.get("account_info") or () if isinstance(a, dict)):
-        checker.problems.append(str(args.config) + ": account_info: no VNet named " + args.vnet)
+    if not checker.readable(config.OPTIONS):
+        config.report(checker)
+    chosen = targets.accounts(document, args.subscription)
+    if args.subscription and not chosen:
+        checker.problem("account_info", "no account has the subscription " + args.subscription)
+    if args.vnet and not any(args.vnet in account.vnet_entries for account in chosen):
+        checker.problem("account_info", "no VNet named " + args.vnet
+                        + (" in subscription " + args.subscription if args.subscription else ""))
     if args.command in ("switch", "plan") and not checker.problems:
         checker.problems.extend(missing_discovery(args, document))
     if args.command == "revert":

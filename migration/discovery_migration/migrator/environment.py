@@ -86,18 +86,19 @@ def local(args):
     """A local cloud bound into the libraries' module globals (its controller starts later)."""
     from localarm import SAMPLE_TOPOLOGY, LocalCloud, StaticCredential, install
 
+    source = args.state or args.topology or SAMPLE_TOPOLOGY
     try:
         if args.state:
             cloud = LocalCloud.load(args.state)
         elif args.from_az:
             cloud = LocalCloud()
-            cloud.import_cli(*args.from_az)
+            for source in args.from_az:
+                cloud.import_cli(source)
         else:
-            cloud = LocalCloud.from_topology(args.topology or SAMPLE_TOPOLOGY)
+            cloud = LocalCloud.from_topology(source)
     except OSError as error:
-        raise BadInput(str(error.filename) + ": " + (error.strerror or str(error))) from None
+        raise BadInput(str(source) + ": " + (error.strerror or str(error))) from None
     except ValueError as error:
-        source = args.state or (args.from_az and args.from_az[0]) or args.topology or SAMPLE_TOPOLOGY
         raise BadInput(str(source) + ": " + str(error).splitlines()[0]) from None
     install(cloud)
     stop_between_requests()
