@@ -26,9 +26,15 @@ def test_switch_revert_switch_revert_in_separate_processes_comes_back_to_the_fir
     report = json.loads((tmp_path / "switch.json").read_text())
     assert report["totals"] == {"vnets_done": 3, "vnets_skipped": 0, "vnets_refused": 0, "vnets_rolled_back": 0,
                                 "vnets_failed": 0, "subnets_moved": 6, "peerings_removed": 2, "errors": 0}
-    assert ("rg-spoke1/virtualnetworks/spoke1-vnet subnets web: rg-spoke1/routetables/rt-spoke1-web -> "
-            "rg-spoke1/routetables/rt-spoke1-web-zentrova") in report["differences"]
-    assert "rg-hub/virtualnetworks/hub-vnet locks: ['hub-vnet-lock (CanNotDelete)'] -> []" in report["differences"]
+    spoke1 = "/subscriptions/22222222-2222-4222-8222-222222222222/resourcegroups/rg-spoke1/providers/microsoft.network/"
+    assert {"resource_id": spoke1 + "virtualnetworks/spoke1-vnet", "property": "subnets.web",
+            "before": spoke1 + "routetables/rt-spoke1-web", "after": spoke1 + "routetables/rt-spoke1-web-zentrova",
+            "reason": "changed by the switch",
+            "text": "rg-spoke1/virtualnetworks/spoke1-vnet subnets web: rg-spoke1/routetables/rt-spoke1-web -> "
+                    "rg-spoke1/routetables/rt-spoke1-web-zentrova"} in report["differences"]
+    assert [(d["property"], d["before"], d["after"]) for d in report["differences"]
+            if d["resource_id"].endswith("/hub-vnet") and d["property"] == "locks"] == [
+        ("locks", ["hub-vnet-lock (CanNotDelete)"], [])]
     switched = network_state.network(s1)
     assert network_state.differences(network_state.network(s0), switched)      # the switch changed things
     assert network_state.controller(str(s1) + ".controller.json") == (

@@ -1,9 +1,9 @@
 """The driver's commands: discover, plan, switch, revert and rehearse."""
+import json
 import logging
 import logging.config
 import os
 import pathlib
-import signal
 import sys
 import types
 
@@ -12,7 +12,7 @@ from azure.core.exceptions import AzureError, ClientAuthenticationError
 from dm.arm.cfgbase import Common
 from dm.arm.res.YamlContext import YamlContext
 
-from . import VERSION, config, discovery, environment, htmlreport, snapshot, steps, switching, targets
+from . import VERSION, config, discovery, environment, htmlreport, interrupts, snapshot, steps, switching, targets
 from .errors import BadInput, text_of
 from .records import Records, RecordsError, write_atomically
 from .summary import Progress, Summary
@@ -131,12 +131,18 @@ def open_records(path):
 
 def discover(args, document, env, log_file):
     report = htmlreport.Report.start(args, "discover", env, document)
-    complete = True
+    accounts = []
     for account in targets.accounts(document, args.subscription):
-        complete &= discovery.discover_account(account)
+        accounts.append({"subscription_id": account.subscription_id, "complete": discovery.discover_account(account),
+                         "discovery": account.output_folder() + "/" + discovery.DISCOVERY_FILE})
+    complete = all(a["complete"] for a in accounts)
+    network = snapshot.take(subscriptions(document)) if args.json or report else None
     if report is not None:
-        report.stage("the network now", snapshot.take(subscriptions(document)))
+        report.stage("the network now", network)
         report.write(log_file=log_file)
+    if args.json:
+        write_atomically(args.json, json.dumps({"command": "discover", "complete": complete, "accounts": accounts,
+                                                "network": network, "log": str(log_file)}, indent=1) + "\n")
     return 0 if complete else 1
 
 
@@ -178,7 +184,7 @@ def switch_all(args, document, env, held, summary):
     switching.set_dry_run(summary.dry_run)
     records = Records(None, VERSION) if summary.dry_run else held
     context = context_of(document, env)
-    with interrupts_deferred(records.path):
+    with interrupts.deferred(args, records.path):
         for_each_vnet(args, document, summary, lambda account, name: switching.switch_vnet(
             account, name, context, held, records, summary, getattr(args, "keep_partial", False)))
 
@@ -198,7 +204,7 @@ def revert(args, document, env, log_file):
 def revert_all(args, document, env, records, summary):
     switching.set_dry_run(summary.dry_run)
     context = context_of(document, env)
-    with interrupts_deferred(records.path):
+    with interrupts.deferred(args, records.path):
         for_each_vnet(args, document, summary, lambda account, name: switching.revert_vnet(
             account, name, context, records, summary))
 
@@ -257,7 +263,9 @@ def subscriptions(document):
 def finish(args, document, summary, before, log_file, path, report=None):
     if before is not None:
         after = snapshot.take(subscriptions(document))
-        summary.differences = [snapshot.describe(d) for d in snapshot.differences(before, after)]
+        found = snapshot.differences(before, after)
+        summary.differences = [snapshot.describe(d) for d in found]
+        summary.difference_objects = [snapshot.as_object(d, "changed by the " + summary.command) for d in found]
         if report is not None:
             report.stage("after the " + summary.command + (" (dry run: unchanged)" if summary.dry_run else ""), after)
     finish_summary(args, summary, log_file, path, report)
@@ -272,38 +280,6 @@ def finish_summary(args, summary, log_file, path, report=None, runs=None):
         write_atomically(args.json, summary.as_json(log_file, path) + "\n")
     if report is not None:
         report.write(summary, log_file, path, runs)
-
-
-class interrupts_deferred:
-    """Ctrl-C stops the run after the step in flight: its records are saved and the way back is shown.
-
-    A second Ctrl-C interrupts at once (the records of the steps that finished are on disk already).
-    """
-
-    def __init__(self, path):
-        self.path = path
-
-    def __enter__(self):
-        self.previous = signal.getsignal(signal.SIGINT)
-        if self.previous is signal.default_int_handler:
-            signal.signal(signal.SIGINT, self.request_stop)
-        return self
-
-    def request_stop(self, signum, frame):
-        steps.stop_requested.set()
-        signal.signal(signal.SIGINT, signal.default_int_handler)
-        sys.stderr.write("\nstopping after the current step; Ctrl-C again to stop at once\n")
-
-    def __exit__(self, kind, error, trace):
-        if self.previous is signal.default_int_handler:
-            signal.signal(signal.SIGINT, self.previous)
-        if (kind is not None and issubclass(kind, KeyboardInterrupt)) or steps.stop_requested.is_set():
-            if self.path is None:
-                sys.stderr.write("interrupted: nothing was changed (dry run)\n")
-            else:
-                sys.stderr.write("interrupted: the records are in " + str(self.path) + "; undo what ran with: "
-                                 "migrate.py revert --records " + str(self.path) + "\n")
-        return False
 
 
 # ---------------------------------------------------------------- rehearse

@@ -45,7 +45,8 @@ class Summary:
         self.command = command
         self.dry_run = dry_run
         self.vnets = {}           # "<subscription>/<vnet>": {"outcome": ..., "changes": {...}}
-        self.differences = None
+        self.differences = None           # the sentences of the terminal and the HTML report
+        self.difference_objects = None    # the same as objects, for the JSON form
         self.verdict = None
         self.tally = ErrorTally()
         logging.getLogger("dm").addHandler(self.tally)
@@ -93,7 +94,7 @@ class Summary:
 
     def as_json(self, log_file, records_file):
         return json.dumps({"command": self.command, "dry_run": self.dry_run, "totals": self.totals(),
-                           "vnets": list(self.vnets.values()), "differences": self.differences,
+                           "vnets": list(self.vnets.values()), "differences": self.difference_objects,
                            "round_trip": self.verdict, "log": str(log_file),
                            "records": str(records_file) if records_file else None}, indent=1, default=str)
 
