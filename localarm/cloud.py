@@ -3,7 +3,7 @@ import copy
 import json
 import threading
 
-from . import azcli, errors, ids, router, topology
+from . import azcli, errors, ids, journal, router, topology
 from .backends.gateways import Gateways
 from .backends.graph import ResourceGraph
 from .backends.locks import Locks
@@ -17,6 +17,7 @@ from .requestlog import RequestLog
 from .transport import LocalTransport
 
 FORMAT = "localarm/1"
+WRITES = ("PUT", "DELETE")       # the requests that change the cloud, kept in its journal
 
 
 class LocalCloud:
@@ -44,6 +45,7 @@ class LocalCloud:
                          (self.vnets, self.subnets, self.route_tables, self.peerings, self.gateways, self.locks)}
         self._router = router.Router(router.routes(self))
         self._serialised = threading.RLock()
+        self.kept = None                    # where accepted writes are kept, when the cloud remembers
         self.transport = LocalTransport(self)  # what SDK clients of this cloud send through
 
     # Subscriptions and resource groups
@@ -87,6 +89,10 @@ class LocalCloud:
                 reply = router.answer(self, request, kind, handler, fault.error() if failed_later else None)
             except errors.ArmError as error:
                 reply = router.Reply(error.status, error.body(), {"Retry-After": "1"} if error.status == 429 else None)
+            if self.kept is not None and request.method in WRITES and reply.status < 300 and (
+                    fault is None or fault.lost_reply):     # the change is made, answered or not
+                self.kept.append({"method": request.method, "url": url,
+                                  "content": content.decode() if isinstance(content, bytes) else content})
             self.log.record(operation, request.method, request.path, reply.status)
             if fault is not None and fault.lost_reply:
                 raise TransportFault(fault.message)
@@ -157,6 +163,31 @@ class LocalCloud:
     def load(cls, path, **settings):
         with open(path) as file:
             return cls.from_json(json.load(file), **settings)
+
+    # Remembering between runs
+
+    def remember(self, folder):
+        """Keeps the cloud in `folder` from now on: the state now, then every accepted write."""
+        self.kept = journal.Remembered(folder, "cloud")
+        self.kept.start(self.to_json())
+
+    @classmethod
+    def remembered(cls, folder, **settings):
+        """The cloud kept in `folder`, as its last answered write left it, remembering on."""
+        kept = journal.Remembered(folder, "cloud")
+        snapshot, changes = kept.load()
+        cloud = cls.from_json(snapshot, **settings)
+        for change in changes:
+            cloud.handle(change["method"], change["url"], change["content"])
+        kept.resume(changes)
+        cloud.kept = kept
+        return cloud
+
+    def forget(self):
+        """Compacts what is kept (at a clean exit) and stops remembering."""
+        if self.kept is not None:
+            self.kept.compact(self.to_json())
+            self.kept = None
 
     @classmethod
     def from_topology(cls, source, **settings):

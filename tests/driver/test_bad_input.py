@@ -95,6 +95,16 @@ def test_configuration_shapes(tmp_path, command, change, lines):
     assert errors == [str(config) + ": " + line for line in lines]
 
 
+@pytest.mark.parametrize("text, line", [
+    ("- a\n- b\n", "the top level of a configuration must be a mapping, got list"),
+    ("label: MIGRATION\n  x: [\n", "line 2, column 4: mapping values are not allowed here"),
+])
+def test_configuration_files_that_are_not_one(tmp_path, text, line):
+    config = tmp_path / "c.yaml"
+    config.write_text(text)
+    assert refused(tmp_path, *driven(tmp_path, "discover", "--config", config)) == [str(config) + ": " + line]
+
+
 def test_every_problem_of_a_configuration_is_named_once(tmp_path):
     def spoil(document):
         spokes = document["account_info"][0]

@@ -34,6 +34,7 @@ def run(args):
         env.close(save=False)           # nothing was done: no state is written
         raise
     try:
+        env.keep()
         if args.command != "discover" and env.local:
             environment.start_local_controller(env, document, args.state)
         log_file = start_logging(document)
@@ -49,7 +50,7 @@ def open_environment(args, document):
         if args.command == "rehearse":
             raise BadInput("rehearse runs on a local copy of the network only; leave out --azure")
         return environment.azure(document)
-    return environment.local(args)
+    return environment.local(args, os.path.join(str(document["log_output"]), "localcloud"))
 
 
 def start_logging(document):

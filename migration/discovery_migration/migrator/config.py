@@ -32,7 +32,9 @@ def load(path):
         raise BadInput(str(path) + ": line " + str(mark.line + 1) + ", column " + str(mark.column + 1)
                        + ": " + str(error.problem)) from None
     except (yaml.YAMLError, ValueError) as error:
-        raise BadInput(str(path) + ": " + str(error).splitlines()[0]) from None
+        text = str(error).splitlines()[0]
+        named = str(path) + ": "
+        raise BadInput(named + (text[len(named):] if text.startswith(named) else text)) from None
 
 
 class Checker:
