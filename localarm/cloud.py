@@ -114,6 +114,12 @@ class LocalCloud:
             resource = self.vnets.render(resource)
         return copy.deepcopy(resource)
 
+    def canonical_id(self, resource_id):
+        """The id of a stored resource as Azure spells it (a request may spell "resourcegroups"), else as given."""
+        table = self._by_type.get(_type_of(resource_id).lower())
+        resource = table.get(resource_id) if table is not None else None
+        return resource["id"] if resource is not None else resource_id
+
     def resources(self):
         for table in self._by_type.values():
             yield from table

@@ -146,7 +146,7 @@ def _subnet(subnet, sub, rg, where):
 
 
 def _gateway(gateway_type, vnet_id, where):
-    if gateway_type not in GATEWAY_SKUS:
+    if not isinstance(gateway_type, str) or gateway_type not in GATEWAY_SKUS:
         raise TopologyError(where, repr(gateway_type) + " is not Vpn or ExpressRoute")
     sku = GATEWAY_SKUS[gateway_type]
     subnet_id = ids.child(vnet_id, "subnets", "GatewaySubnet")

@@ -142,6 +142,18 @@ def test_a_selection_that_names_nothing(tmp_path, argv, line):
         assert errors == [line.format(config=SAMPLE_CONFIG)]
 
 
+def test_a_vnet_outside_its_allowed_ranges_is_warned_about(tmp_path):
+    def narrow(document):
+        document["account_info"][0]["vnets"][1]["allow_vnet_cidrs"] = ["10.9.0.0/16"]
+    config = config_with(tmp_path, narrow)
+    assert run(tmp_path, "discover").returncode == 0
+    done = run(tmp_path, "plan", "--config", config)
+    assert done.returncode == 0, done.stderr
+    assert ("**Alert** " + str(config) + ": account_info[0] (spokes-prod).vnets[1] (spoke2-vnet).allow_vnet_cidrs: "
+            "the VNet's address space 10.2.0.0/16 is outside the allowed ranges 10.9.0.0/16") in done.stderr.splitlines()
+    assert "outside the allowed ranges" not in run(tmp_path, "plan").stderr
+
+
 def spoke1(**change):
     topology = copy.deepcopy(TOPOLOGY)
     vnet = topology["subscriptions"]["22222222-2222-4222-8222-222222222222"]["rg-spoke1"]["vnets"]["spoke1-vnet"]

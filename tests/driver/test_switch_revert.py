@@ -1,5 +1,6 @@
 """Switch and revert through the driver, end to end on the local cloud and the local controller."""
 import json
+import logging
 
 from localarm import SAMPLE_TOPOLOGY, LocalCloud
 from migrator.summary import Progress
@@ -115,6 +116,18 @@ def test_progress_line_only_on_a_terminal_and_for_more_than_a_few_vnets():
     progress.close()
     assert "[1/5] sub a" in terminal.written and "[5/5] sub e" in terminal.written
     assert terminal.written.endswith("\r\033[K")
+    # a log line on the terminal clears the progress line first, which is drawn again after it
+    terminal = Terminal()
+    console = logging.StreamHandler(terminal)
+    logging.getLogger("dm").addHandler(console)
+    try:
+        progress = Progress(5, terminal)
+        progress.next("sub a")
+        logging.getLogger("dm.migrate").warning("a log line")
+        progress.close()
+    finally:
+        logging.getLogger("dm").removeHandler(console)
+    assert terminal.written == "\r\033[K[1/5] sub a\r\033[Ka log line\n\r\033[K[1/5] sub a\r\033[K"
     few = Terminal()
     progress = Progress(3, few)
     progress.next("sub a")

@@ -81,13 +81,15 @@ def preflight(args, document, env, checker):
         if sub not in lists:
             try:
                 client = targets.network_client(credential)
-                lists[sub] = {v.name for v in client.virtual_networks.list_all()}
+                lists[sub] = {v.name: list((v.address_space and v.address_space.address_prefixes) or ())
+                              for v in client.virtual_networks.list_all()}
             except (AzureError, LookupError) as error:
                 logger.debug("subscription %s cannot be read: %s", sub, text_of(error))
                 lists[sub] = None
-        return None if lists[sub] is None else name in lists[sub]
+        return None if lists[sub] is None else lists[sub].get(name, False)
 
-    config.check(checker, document, args.azure, None if args.command == "discover" else find_vnet)
+    config.check(checker, document, args.azure, None if args.command == "discover" else find_vnet,
+                 ranges=args.command != "revert")
     if args.command in ("switch", "plan", "rehearse"):
         checker.problems.extend(environment.controller_problems(env, args.config))
     if not checker.readable(config.OPTIONS):

@@ -3,6 +3,7 @@
 Every problem becomes one line naming the file and the key (or the VNet), so
 a person can fix them all in one go; nothing is changed while any is left.
 """
+import ipaddress
 import logging
 
 import yaml
@@ -14,8 +15,9 @@ from . import shape
 from .errors import BadInput
 
 CONFIG_LABEL = "MIGRATION"
-# The sections the credentials are read from, and those the accounts' options are read from.
-CREDENTIALS = ("top level", "label", "account_info", "azure_cred", "config")
+# The sections the credentials and the local cloud's folder are read from, and those the accounts'
+# options are read from.
+CREDENTIALS = ("top level", "label", "account_info", "azure_cred", "config", "log_output")
 OPTIONS = CREDENTIALS + ("config", "zentrova", "terraform", "alert", "switch_traffic")
 
 logger = logging.getLogger("dm.migrate")
@@ -68,11 +70,13 @@ def check_shape(path, document):
     return checker
 
 
-def check(checker, document, azure, find_vnet=None):
+def check(checker, document, azure, find_vnet=None, ranges=False):
     """Adds to the checker of the document's shape every problem of its accounts and VNets.
 
-    `find_vnet(subscription_id, credential, name)` answers whether the VNet
-    exists (None when the subscription itself cannot be read); without it
+    `find_vnet(subscription_id, credential, name)` answers the VNet's address
+    prefixes, False when it does not exist (None when the subscription itself
+    cannot be read); with `ranges`, prefixes outside the VNet's allowed ranges are
+    warned about (the switch goes on with them). Without `find_vnet`
     (discover, which reports missing VNets itself) the cloud is not asked.
     """
     if document["label"] != CONFIG_LABEL:
@@ -81,14 +85,14 @@ def check(checker, document, azure, find_vnet=None):
         checker.problem("account_info", "lists no account")
     spoke_names = {}
     for index, account in enumerate(document["account_info"]):
-        check_account(checker, index, account, azure, find_vnet, spoke_names)
+        check_account(checker, index, account, azure, find_vnet, spoke_names, ranges)
     for gw, vnets in spoke_names.items():
         if len(vnets) > 1:
             checker.warn("spoke_gw_name", "VNets " + ", ".join(vnets) + " are given the same spoke gateway " + gw)
     return checker
 
 
-def check_account(checker, index, account, azure, find_vnet, spoke_names):
+def check_account(checker, index, account, azure, find_vnet, spoke_names, ranges):
     where = "account_info[" + str(index) + "] (" + account["account_name"] + ")"
     sub = account["subscription_id"]
     credential = YamlContext().generateAzureCredential(sub)
@@ -117,8 +121,21 @@ def check_account(checker, index, account, azure, find_vnet, spoke_names):
             if found is None:
                 checker.problem(where, "subscription " + sub + " cannot be read")
                 readable = False
-            elif not found:
+            elif found is False:
                 checker.problem(vwhere, "VNet " + name + " not found in subscription " + sub)
+            elif ranges and vwhere + ".allow_vnet_cidrs" not in checker.places:
+                check_allowed(checker, vwhere, found, entry["allow_vnet_cidrs"])
+
+
+def check_allowed(checker, where, prefixes, allowed):
+    """Warns about the VNet's prefixes that lie outside its allowed ranges."""
+    allowed = [ipaddress.ip_network(network) for network in allowed]
+    outside = [prefix for prefix in prefixes if not any(
+        ipaddress.ip_network(prefix, strict=False).version == network.version
+        and ipaddress.ip_network(prefix, strict=False).subnet_of(network) for network in allowed)]
+    if outside:
+        checker.warn(where + ".allow_vnet_cidrs", "the VNet's address space " + ", ".join(outside)
+                     + " is outside the allowed ranges " + (", ".join(map(str, allowed)) or "(none)"))
 
 
 def report(checker):
