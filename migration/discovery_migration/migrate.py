@@ -87,9 +87,9 @@ def main(argv=None):
     from migrator.commands import run
     from migrator.errors import BadInput
 
-    interrupts.interrupt_at_once()
     try:
-        return run(args)
+        with interrupts.at_once():
+            return run(args)
     except BadInput as error:
         for line in str(error).splitlines():
             print("error: " + line, file=sys.stderr)

@@ -30,8 +30,7 @@ def test_a_signal_stops_the_switch_and_the_printed_command_reverts_it(tmp_path, 
                        hook=at_write(3, signal_self))
     finally:
         steps.stop_requested.clear()
-        for s, handler in previous.items():
-            signal.signal(s, handler)
+    assert {s: signal.getsignal(s) for s in previous} == previous        # the run's handlers are gone
     err = capsys.readouterr().err.splitlines()
     assert status == 130
     name = signal.Signals(signum).name

@@ -6,6 +6,7 @@ request in flight completes, no further request leaves, the records are saved;
 a second Ctrl-C interrupts at once. The run then ends with one line naming what
 was stopped and where, and the complete command that reverts it.
 """
+import contextlib
 import os
 import shlex
 import signal
@@ -17,12 +18,20 @@ SIGNALS = tuple(getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP"
 MIGRATE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "migrate.py")
 
 
-def interrupt_at_once():
-    """SIGTERM and SIGHUP end the process as Ctrl-C does (KeyboardInterrupt), so that every run
-    closes its cloud and controller and exits 130 whichever of them stopped it."""
-    for signum in SIGNALS[1:]:
-        if signal.getsignal(signum) in (signal.SIG_DFL, None):
+@contextlib.contextmanager
+def at_once():
+    """While a run lasts, SIGTERM and SIGHUP end it as Ctrl-C does (KeyboardInterrupt), so that every
+    run closes its cloud and controller and exits 130 whichever of them stopped it."""
+    previous = {signum: signal.getsignal(signum) for signum in SIGNALS[1:]}
+    for signum, handler in previous.items():
+        if handler in (signal.SIG_DFL, None):
             signal.signal(signum, signal.default_int_handler)
+    try:
+        yield
+    finally:
+        for signum, handler in previous.items():
+            if handler is not None:
+                signal.signal(signum, handler)
 
 
 def signal_name(signum):
