@@ -115,7 +115,10 @@ class LocalCloud:
         return copy.deepcopy(resource)
 
     def canonical_id(self, resource_id):
-        """The id of a stored resource as Azure spells it (a request may spell "resourcegroups"), else as given."""
+        """The id of a stored resource as Azure spells it (a request may spell "resourcegroups"), else as given
+        (a subscription or resource group scope, or a resource the cloud does not hold)."""
+        if "/providers/" not in resource_id.lower():
+            return resource_id
         table = self._by_type.get(_type_of(resource_id).lower())
         resource = table.get(resource_id) if table is not None else None
         return resource["id"] if resource is not None else resource_id
