@@ -19,6 +19,8 @@ def resources(documents):
     found = []
     for document in documents:
         for item in _items(document):
+            if not isinstance(item, dict):
+                raise ValueError("a CLI list holds objects; found " + json.dumps(item)[:200])
             resource = _unflatten(item)
             properties = resource["properties"]
             kind = resource["type"].lower()
@@ -40,13 +42,17 @@ def _items(document):
         else:
             with open(document) as file:
                 document = json.load(file)
-    return [document] if isinstance(document, dict) else document
+    if isinstance(document, dict):
+        return [document]
+    if not isinstance(document, list):
+        raise ValueError("not what az ... list prints (a list of objects)")
+    return document
 
 
 def _unflatten(item, default_type=None):
     resource = {key: item[key] for key in TOP_LEVEL if key in item}
     resource.setdefault("type", default_type)
-    if not resource.get("id") or not resource["type"]:
+    if not isinstance(resource.get("id"), str) or not isinstance(resource["type"], str):
         raise ValueError("a CLI object without id or type: " + json.dumps(item)[:200])
     resource["properties"] = {key: _references(value) for key, value in item.items()
                               if key not in TOP_LEVEL and key != "resourceGroup"}

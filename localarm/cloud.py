@@ -3,7 +3,7 @@ import copy
 import json
 import threading
 
-from . import azcli, errors, ids, router, topology
+from . import azcli, errors, ids, journal, router, topology
 from .backends.gateways import Gateways
 from .backends.graph import ResourceGraph
 from .backends.locks import Locks
@@ -17,6 +17,7 @@ from .requestlog import RequestLog
 from .transport import LocalTransport
 
 FORMAT = "localarm/1"
+WRITES = ("PUT", "DELETE")       # the requests that change the cloud, kept in its journal
 
 
 class LocalCloud:
@@ -44,6 +45,7 @@ class LocalCloud:
                          (self.vnets, self.subnets, self.route_tables, self.peerings, self.gateways, self.locks)}
         self._router = router.Router(router.routes(self))
         self._serialised = threading.RLock()
+        self.kept = None                    # where accepted writes are kept, when the cloud remembers
         self.transport = LocalTransport(self)  # what SDK clients of this cloud send through
 
     # Subscriptions and resource groups
@@ -87,6 +89,10 @@ class LocalCloud:
                 reply = router.answer(self, request, kind, handler, fault.error() if failed_later else None)
             except errors.ArmError as error:
                 reply = router.Reply(error.status, error.body(), {"Retry-After": "1"} if error.status == 429 else None)
+            if self.kept is not None and request.method in WRITES and reply.status < 300 and (
+                    fault is None or fault.lost_reply):     # the change is made, answered or not
+                self.kept.append({"method": request.method, "url": url,
+                                  "content": content.decode() if isinstance(content, bytes) else content})
             self.log.record(operation, request.method, request.path, reply.status)
             if fault is not None and fault.lost_reply:
                 raise TransportFault(fault.message)
@@ -108,16 +114,32 @@ class LocalCloud:
             resource = self.vnets.render(resource)
         return copy.deepcopy(resource)
 
+    def canonical_id(self, resource_id):
+        """The id of a stored resource as Azure spells it (a request may spell "resourcegroups"), else as given
+        (a subscription or resource group scope, or a resource the cloud does not hold)."""
+        if "/providers/" not in resource_id.lower():
+            return resource_id
+        table = self._by_type.get(_type_of(resource_id).lower())
+        resource = table.get(resource_id) if table is not None else None
+        return resource["id"] if resource is not None else resource_id
+
     def resources(self):
         for table in self._by_type.values():
             yield from table
 
     def restore(self, resources):
-        """Take resources as stored (the saved form), then rebuild the route tables' back-references."""
-        for resource in resources:
-            self.add_group(ids.subscription(resource["id"]), ids.resource_group(resource["id"]),
-                           resource.get("location"))
-            self._table(resource["type"]).put(copy.deepcopy(resource))
+        """Take resources as stored (the saved form), then rebuild the route tables' back-references.
+        A resource of another shape is refused with a ValueError naming its place in the list."""
+        for index, resource in enumerate(resources):
+            try:
+                self.add_group(ids.subscription(resource["id"]), ids.resource_group(resource["id"]),
+                               resource.get("location"))
+                self._table(resource["type"]).put(copy.deepcopy(resource))
+                if not isinstance(resource.get("properties"), dict):
+                    raise ValueError("no properties")
+            except (LookupError, TypeError, AttributeError, ValueError) as error:
+                raise ValueError("resource [" + str(index) + "] (" + str(resource)[:80] + "): not a resource as "
+                                 "Azure lists it (" + type(error).__name__ + ": " + str(error) + ")") from None
         self.route_tables.relink(self.subnets.table)
 
     def to_json(self):
@@ -127,13 +149,19 @@ class LocalCloud:
 
     @classmethod
     def from_json(cls, state, **settings):
-        if state.get("format") != FORMAT:
-            raise ValueError("not a saved local cloud (format " + repr(state.get("format")) + ")")
+        if not isinstance(state, dict) or state.get("format") != FORMAT:
+            raise ValueError("not a saved local cloud (format " + repr(state.get("format") if isinstance(state, dict)
+                                                                      else None) + ")")
         cloud = cls(**settings)
-        for sub, groups in state["subscriptions"].items():
-            for rg, group in groups.items():
-                cloud.add_group(sub, rg, group["location"])
-        cloud.restore(state["resources"])
+        try:
+            for sub, groups in state["subscriptions"].items():
+                for rg, group in groups.items():
+                    cloud.add_group(sub, rg, group["location"])
+            resources = list(state["resources"])
+        except (LookupError, TypeError, AttributeError) as error:
+            raise ValueError("subscriptions or resources not as saved (" + type(error).__name__ + ": "
+                             + str(error) + ")") from None
+        cloud.restore(resources)
         return cloud
 
     def save(self, path):
@@ -144,6 +172,31 @@ class LocalCloud:
     def load(cls, path, **settings):
         with open(path) as file:
             return cls.from_json(json.load(file), **settings)
+
+    # Remembering between runs
+
+    def remember(self, folder):
+        """Keeps the cloud in `folder` from now on: the state now, then every accepted write."""
+        self.kept = journal.Remembered(folder, "cloud")
+        self.kept.start(self.to_json())
+
+    @classmethod
+    def remembered(cls, folder, **settings):
+        """The cloud kept in `folder`, as its last answered write left it, remembering on."""
+        kept = journal.Remembered(folder, "cloud")
+        snapshot, changes = kept.load()
+        cloud = cls.from_json(snapshot, **settings)
+        for change in changes:
+            cloud.handle(change["method"], change["url"], change["content"])
+        kept.resume(changes)
+        cloud.kept = kept
+        return cloud
+
+    def forget(self):
+        """Compacts what is kept (at a clean exit) and stops remembering."""
+        if self.kept is not None:
+            self.kept.compact(self.to_json())
+            self.kept = None
 
     @classmethod
     def from_topology(cls, source, **settings):

@@ -11,8 +11,10 @@ import threading
 
 import trustme
 
+from localarm.journal import Remembered
+
 from .faults import Fault
-from .state import ControllerState
+from .state import CHANGES, ControllerState
 
 PATH = "/v1/api"
 
@@ -38,10 +40,39 @@ class LocalController:
         self._stopping = threading.Event()
         self._server = None
         self._folder = None
+        self.kept = None      # where accepted changes are kept, when the controller remembers
 
     @classmethod
     def from_file(cls, path):
         return cls(ControllerState.load(path))
+
+    # Remembering between runs
+
+    def remember(self, folder):
+        """Keeps the state in `folder` from now on: the state now, then every accepted change."""
+        self.kept = Remembered(folder, "controller")
+        self.kept.start(self.state.to_json())
+
+    @classmethod
+    def remembered(cls, folder):
+        """The controller kept in `folder`, as its last answered change left it, remembering on."""
+        kept = Remembered(folder, "controller")
+        snapshot, changes = kept.load()
+        try:
+            controller = cls(ControllerState.from_mapping(snapshot))
+        except (LookupError, TypeError, AttributeError, ValueError) as error:
+            raise ValueError(kept.snapshot_path + ": not a saved controller (" + str(error) + ")") from None
+        for change in changes:
+            controller.state.answer(change.get("body"))
+        kept.resume(changes)
+        controller.kept = kept
+        return controller
+
+    def forget(self):
+        """Compacts what is kept (at a clean exit) and stops remembering."""
+        if self.kept is not None:
+            self.kept.compact(self.state.to_json())
+            self.kept = None
 
     @classmethod
     def from_cloud(cls, cloud, **options):
@@ -69,8 +100,11 @@ class LocalController:
 
     # Lifecycle
 
-    def start(self):
-        self._folder = tempfile.mkdtemp(prefix="localctl-")
+    def start(self, folder=None):
+        """Serves; the CA certificate is written to `folder` (a temporary folder when None) and removed at stop."""
+        self._folder = tempfile.mkdtemp(prefix="localctl-") if folder is None else str(folder)
+        self._own_folder = folder is None
+        os.makedirs(self._folder, exist_ok=True)
         ca = trustme.CA(key_type=trustme.KeyType.ECDSA)
         self.ca_bundle = os.path.join(self._folder, "ca.pem")
         ca.cert_pem.write_to_path(self.ca_bundle)
@@ -88,7 +122,10 @@ class LocalController:
         self._server.shutdown()
         self._server.server_close()
         self._serving.join()
-        shutil.rmtree(self._folder, ignore_errors=True)
+        if self._own_folder:
+            shutil.rmtree(self._folder, ignore_errors=True)
+        else:
+            os.remove(self.ca_bundle)
 
     def __enter__(self):
         return self.start()
@@ -104,15 +141,22 @@ class LocalController:
         with self._lock:
             fault = next((f for f in self.faults if f.matches(action)), None)
             if fault is None or fault.delay is not None:
-                return 200, self.state.answer(body), fault
+                return 200, self._answer(body, action), fault
             if fault.lost:
-                self.state.answer(body)
+                self._answer(body, action)
                 return None, None, fault
             if fault.refuse is not None:
                 return 200, {"return": False, "reason": fault.refuse}, fault
             if fault.status is not None:
                 return fault.status, None, fault
             return None, None, fault
+
+    def _answer(self, body, action):
+        """The state's reply; an accepted change is kept first when the controller remembers."""
+        reply = self.state.answer(body)
+        if self.kept is not None and reply["return"] and action in CHANGES:
+            self.kept.append({"body": body})
+        return reply
 
     def _record(self, body, status):
         fields = {k: v for k, v in body.items() if k not in ("action", "CID")} if isinstance(body, dict) else body

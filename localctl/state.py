@@ -182,6 +182,9 @@ class ControllerState:
         return "Attachment " + gateway + " disassociated from domain " + domain + "."
 
 
+# The actions that change the state, kept in the journal of a remembered controller.
+CHANGES = ("enable_snat", "disable_snat", "associate_attachment_to_multi_cloud_security_domain",
+           "disassociate_attachment_from_multi_cloud_security_domain")
 ACTIONS = {
     "list_gateway_info": ControllerState.list_gateway_info,
     "list_accounts": ControllerState.list_accounts,

@@ -11,7 +11,7 @@ class Locks(Backend):
     TYPE = "Microsoft.Authorization/locks"
 
     def put(self, scope_id, name, level, notes=None):
-        if level not in REFUSED:
+        if not isinstance(level, str) or level not in REFUSED:
             raise errors.bad_request("Lock level '" + str(level) + "' is not CanNotDelete or ReadOnly.")
         properties = {"level": level}
         if notes:
@@ -22,7 +22,8 @@ class Locks(Backend):
     def put_request(self, lock_id, body):
         """A lock created or updated through the REST API (answered at once, as Azure does)."""
         properties = body.get("properties") or {}
-        return self.put(lock_id[:-len(LOCKS) - len(lock_id.rsplit("/", 1)[1])], lock_id.rsplit("/", 1)[1],
+        name = lock_id.rsplit("/", 1)[1]
+        return self.put(self.cloud.canonical_id(lock_id[:-len(LOCKS) - len(name)]), name,
                         properties.get("level"), properties.get("notes"))
 
     def list_at(self, resource_id):

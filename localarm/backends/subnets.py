@@ -1,5 +1,5 @@
 """Subnets of a VNet. Their route-table association is mirrored in the route table's back-references."""
-from .. import ids
+from .. import addresses, ids
 from . import VnetChildren
 
 # Kept from the stored subnet on update: Azure fills these in, a request cannot set them.
@@ -16,6 +16,8 @@ class Subnets(VnetChildren):
         canonical = old["id"] if old else ids.child(vnet["id"], "subnets", ids.name(subnet_id))
         properties = {k: v for k, v in (body.get("properties") or {}).items()
                       if k not in SERVER_OWNED and k != "provisioningState"}
+        addresses.check_subnet(canonical, addresses.prefixes_of({"properties": properties}, canonical), vnet,
+                               self.table.children(vnet["id"]))
         if old:
             properties.update((k, old["properties"][k]) for k in SERVER_OWNED if k in old["properties"])
         table = self.cloud.route_tables.referenced(properties.pop("routeTable", None), canonical)

@@ -1,5 +1,5 @@
 """Virtual networks. A VNet answers with its subnets and peerings embedded, as Azure does."""
-from .. import ids
+from .. import addresses, ids
 from . import Backend
 
 
@@ -18,9 +18,11 @@ class VirtualNetworks(Backend):
         old = self.table.get(vnet_id)
         properties = {k: v for k, v in (body.get("properties") or {}).items()
                       if k not in ("subnets", "virtualNetworkPeerings")}
-        properties["provisioningState"] = "Succeeded"
         canonical = old["id"] if old else ids.resource_id(ids.subscription(vnet_id), group["name"],
                                                            "virtualNetworks", ids.name(vnet_id))
+        for prefix in (properties.get("addressSpace") or {}).get("addressPrefixes") or ():
+            addresses.network(prefix, canonical)
+        properties["provisioningState"] = "Succeeded"
         vnet = {"id": canonical, "name": ids.name(canonical), "type": self.TYPE,
                 "location": body.get("location") or group["location"], "properties": properties}
         if body.get("tags") is not None:

@@ -21,8 +21,8 @@ def drive(*argv, hook=None, controller_hook=None):
     """migrate.main(argv), with `hook(cloud)` applied to the local cloud it builds and
     `controller_hook(controller)` to the local controller it starts; the tool's logging set-up
     and the process-wide state a run sets are undone afterwards."""
-    def local(args):
-        env = LOCAL(args)
+    def local(args, folder):
+        env = LOCAL(args, folder)
         if hook is not None:
             hook(env.cloud)
         return env

@@ -64,7 +64,7 @@ def report(folder, *argv, **drive_options):
     os.chdir(folder)
     try:
         if argv[0] in ("plan", "switch"):                 # they read the discovery of each account
-            assert drive("discover", *argv[1:]) == 0
+            assert drive("discover", *argv[1:argv.index("--records") if "--records" in argv else None]) == 0
         status = drive(*argv, "--html", folder / "report.html", **drive_options)
     finally:
         os.chdir(cwd)

@@ -1,5 +1,6 @@
 """Switch and revert through the driver, end to end on the local cloud and the local controller."""
 import json
+import logging
 
 from localarm import SAMPLE_TOPOLOGY, LocalCloud
 from migrator.summary import Progress
@@ -26,9 +27,15 @@ def test_switch_revert_switch_revert_in_separate_processes_comes_back_to_the_fir
     report = json.loads((tmp_path / "switch.json").read_text())
     assert report["totals"] == {"vnets_done": 3, "vnets_skipped": 0, "vnets_refused": 0, "vnets_rolled_back": 0,
                                 "vnets_failed": 0, "subnets_moved": 6, "peerings_removed": 2, "errors": 0}
-    assert ("rg-spoke1/virtualnetworks/spoke1-vnet subnets web: rg-spoke1/routetables/rt-spoke1-web -> "
-            "rg-spoke1/routetables/rt-spoke1-web-zentrova") in report["differences"]
-    assert "rg-hub/virtualnetworks/hub-vnet locks: ['hub-vnet-lock (CanNotDelete)'] -> []" in report["differences"]
+    spoke1 = "/subscriptions/22222222-2222-4222-8222-222222222222/resourcegroups/rg-spoke1/providers/microsoft.network/"
+    assert {"resource_id": spoke1 + "virtualnetworks/spoke1-vnet", "property": "subnets.web",
+            "before": spoke1 + "routetables/rt-spoke1-web", "after": spoke1 + "routetables/rt-spoke1-web-zentrova",
+            "reason": "changed by the switch",
+            "text": "rg-spoke1/virtualnetworks/spoke1-vnet subnets web: rg-spoke1/routetables/rt-spoke1-web -> "
+                    "rg-spoke1/routetables/rt-spoke1-web-zentrova"} in report["differences"]
+    assert [(d["property"], d["before"], d["after"]) for d in report["differences"]
+            if d["resource_id"].endswith("/hub-vnet") and d["property"] == "locks"] == [
+        ("locks", ["hub-vnet-lock (CanNotDelete)"], [])]
     switched = network_state.network(s1)
     assert network_state.differences(network_state.network(s0), switched)      # the switch changed things
     assert network_state.controller(str(s1) + ".controller.json") == (
@@ -109,6 +116,18 @@ def test_progress_line_only_on_a_terminal_and_for_more_than_a_few_vnets():
     progress.close()
     assert "[1/5] sub a" in terminal.written and "[5/5] sub e" in terminal.written
     assert terminal.written.endswith("\r\033[K")
+    # a log line on the terminal clears the progress line first, which is drawn again after it
+    terminal = Terminal()
+    console = logging.StreamHandler(terminal)
+    logging.getLogger("dm").addHandler(console)
+    try:
+        progress = Progress(5, terminal)
+        progress.next("sub a")
+        logging.getLogger("dm.migrate").warning("a log line")
+        progress.close()
+    finally:
+        logging.getLogger("dm").removeHandler(console)
+    assert terminal.written == "\r\033[K[1/5] sub a\r\033[Ka log line\n\r\033[K[1/5] sub a\r\033[K"
     few = Terminal()
     progress = Progress(3, few)
     progress.next("sub a")

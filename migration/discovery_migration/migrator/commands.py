@@ -1,9 +1,9 @@
 """The driver's commands: discover, plan, switch, revert and rehearse."""
+import json
 import logging
 import logging.config
 import os
 import pathlib
-import signal
 import sys
 import types
 
@@ -12,7 +12,7 @@ from azure.core.exceptions import AzureError, ClientAuthenticationError
 from dm.arm.cfgbase import Common
 from dm.arm.res.YamlContext import YamlContext
 
-from . import VERSION, config, discovery, environment, htmlreport, snapshot, steps, switching, targets
+from . import VERSION, config, discovery, environment, htmlreport, interrupts, snapshot, steps, switching, targets
 from .errors import BadInput, text_of
 from .records import Records, RecordsError, write_atomically
 from .summary import Progress, Summary
@@ -23,17 +23,18 @@ logger = logging.getLogger("dm.migrate")
 def run(args):
     """Runs one command; the exit status (0 done, 1 some VNet failed, 2 bad input, nothing done)."""
     document = config.load(args.config)
-    if args.command == "discover":
-        Common.expectYamlType(document, config.CONFIG_LABEL)
+    checker = config.check_shape(args.config, document)
+    if not checker.readable():
+        config.report(checker)
     YamlContext.load(document)
     env = open_environment(args, document)
     try:
-        if args.command != "discover":
-            preflight(args, document, env)
+        preflight(args, document, env, checker)
     except BadInput:
         env.close(save=False)           # nothing was done: no state is written
         raise
     try:
+        env.keep()
         if args.command != "discover" and env.local:
             environment.start_local_controller(env, document, args.state)
         log_file = start_logging(document)
@@ -49,7 +50,7 @@ def open_environment(args, document):
         if args.command == "rehearse":
             raise BadInput("rehearse runs on a local copy of the network only; leave out --azure")
         return environment.azure(document)
-    return environment.local(args)
+    return environment.local(args, os.path.join(str(document["log_output"]), "localcloud"))
 
 
 def start_logging(document):
@@ -72,7 +73,7 @@ def same_terminal():
         return False
 
 
-def preflight(args, document, env):
+def preflight(args, document, env, checker):
     """Checks the whole configuration and the cloud before anything changes (BadInput lists every problem)."""
     lists = {}
 
@@ -80,18 +81,25 @@ def preflight(args, document, env):
         if sub not in lists:
             try:
                 client = targets.network_client(credential)
-                lists[sub] = {v.name for v in client.virtual_networks.list_all()}
+                lists[sub] = {v.name: list((v.address_space and v.address_space.address_prefixes) or ())
+                              for v in client.virtual_networks.list_all()}
             except (AzureError, LookupError) as error:
                 logger.debug("subscription %s cannot be read: %s", sub, text_of(error))
                 lists[sub] = None
-        return None if lists[sub] is None else name in lists[sub]
+        return None if lists[sub] is None else lists[sub].get(name, False)
 
-    checker = config.check(args.config, document, args.azure, find_vnet)
+    config.check(checker, document, args.azure, None if args.command == "discover" else find_vnet,
+                 ranges=args.command != "revert")
     if args.command in ("switch", "plan", "rehearse"):
         checker.problems.extend(environment.controller_problems(env, args.config))
-    if args.vnet and not any(args.vnet in (v.get("vnet_name") for v in a.get("vnets") or ())
-                             for a in document.get("account_info") or () if isinstance(a, dict)):
-        checker.problems.append(str(args.config) + ": account_info: no VNet named " + args.vnet)
+    if not checker.readable(config.OPTIONS):
+        config.report(checker)
+    chosen = targets.accounts(document, args.subscription)
+    if args.subscription and not chosen:
+        checker.problem("account_info", "no account has the subscription " + args.subscription)
+    if args.vnet and not any(args.vnet in account.vnet_entries for account in chosen):
+        checker.problem("account_info", "no VNet named " + args.vnet
+                        + (" in subscription " + args.subscription if args.subscription else ""))
     if args.command in ("switch", "plan") and not checker.problems:
         checker.problems.extend(missing_discovery(args, document))
     if args.command == "revert":
@@ -126,12 +134,18 @@ def open_records(path):
 
 def discover(args, document, env, log_file):
     report = htmlreport.Report.start(args, "discover", env, document)
-    complete = True
+    accounts = []
     for account in targets.accounts(document, args.subscription):
-        complete &= discovery.discover_account(account)
+        accounts.append({"subscription_id": account.subscription_id, "complete": discovery.discover_account(account),
+                         "discovery": account.output_folder() + "/" + discovery.DISCOVERY_FILE})
+    complete = all(a["complete"] for a in accounts)
+    network = snapshot.take(subscriptions(document)) if args.json or report else None
     if report is not None:
-        report.stage("the network now", snapshot.take(subscriptions(document)))
+        report.stage("the network now", network)
         report.write(log_file=log_file)
+    if args.json:
+        write_atomically(args.json, json.dumps({"command": "discover", "complete": complete, "accounts": accounts,
+                                                "network": network, "log": str(log_file)}, indent=1) + "\n")
     return 0 if complete else 1
 
 
@@ -173,7 +187,7 @@ def switch_all(args, document, env, held, summary):
     switching.set_dry_run(summary.dry_run)
     records = Records(None, VERSION) if summary.dry_run else held
     context = context_of(document, env)
-    with interrupts_deferred(records.path):
+    with interrupts.deferred(args, records.path):
         for_each_vnet(args, document, summary, lambda account, name: switching.switch_vnet(
             account, name, context, held, records, summary, getattr(args, "keep_partial", False)))
 
@@ -193,7 +207,7 @@ def revert(args, document, env, log_file):
 def revert_all(args, document, env, records, summary):
     switching.set_dry_run(summary.dry_run)
     context = context_of(document, env)
-    with interrupts_deferred(records.path):
+    with interrupts.deferred(args, records.path):
         for_each_vnet(args, document, summary, lambda account, name: switching.revert_vnet(
             account, name, context, records, summary))
 
@@ -252,7 +266,9 @@ def subscriptions(document):
 def finish(args, document, summary, before, log_file, path, report=None):
     if before is not None:
         after = snapshot.take(subscriptions(document))
-        summary.differences = [snapshot.describe(d) for d in snapshot.differences(before, after)]
+        found = snapshot.differences(before, after)
+        summary.differences = [snapshot.describe(d) for d in found]
+        summary.difference_objects = [snapshot.as_object(d, "changed by the " + summary.command) for d in found]
         if report is not None:
             report.stage("after the " + summary.command + (" (dry run: unchanged)" if summary.dry_run else ""), after)
     finish_summary(args, summary, log_file, path, report)
@@ -267,38 +283,6 @@ def finish_summary(args, summary, log_file, path, report=None, runs=None):
         write_atomically(args.json, summary.as_json(log_file, path) + "\n")
     if report is not None:
         report.write(summary, log_file, path, runs)
-
-
-class interrupts_deferred:
-    """Ctrl-C stops the run after the step in flight: its records are saved and the way back is shown.
-
-    A second Ctrl-C interrupts at once (the records of the steps that finished are on disk already).
-    """
-
-    def __init__(self, path):
-        self.path = path
-
-    def __enter__(self):
-        self.previous = signal.getsignal(signal.SIGINT)
-        if self.previous is signal.default_int_handler:
-            signal.signal(signal.SIGINT, self.request_stop)
-        return self
-
-    def request_stop(self, signum, frame):
-        steps.stop_requested.set()
-        signal.signal(signal.SIGINT, signal.default_int_handler)
-        sys.stderr.write("\nstopping after the current step; Ctrl-C again to stop at once\n")
-
-    def __exit__(self, kind, error, trace):
-        if self.previous is signal.default_int_handler:
-            signal.signal(signal.SIGINT, self.previous)
-        if (kind is not None and issubclass(kind, KeyboardInterrupt)) or steps.stop_requested.is_set():
-            if self.path is None:
-                sys.stderr.write("interrupted: nothing was changed (dry run)\n")
-            else:
-                sys.stderr.write("interrupted: the records are in " + str(self.path) + "; undo what ran with: "
-                                 "migrate.py revert --records " + str(self.path) + "\n")
-        return False
 
 
 # ---------------------------------------------------------------- rehearse

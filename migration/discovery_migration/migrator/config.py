@@ -11,10 +11,14 @@ import yaml
 from dm.arm.cfgbase import Common
 from dm.arm.res.YamlContext import YamlContext
 
+from . import shape
 from .errors import BadInput
 
 CONFIG_LABEL = "MIGRATION"
-RANGE_KEYS = ("allow_vnet_cidrs", "spoke_advertisement", "spoke_routes")
+# The sections the credentials and the local cloud's folder are read from, and those the accounts'
+# options are read from.
+CREDENTIALS = ("top level", "label", "account_info", "azure_cred", "config", "log_output")
+OPTIONS = CREDENTIALS + ("config", "zentrova", "terraform", "alert", "switch_traffic")
 
 logger = logging.getLogger("dm.migrate")
 
@@ -30,7 +34,9 @@ def load(path):
         raise BadInput(str(path) + ": line " + str(mark.line + 1) + ", column " + str(mark.column + 1)
                        + ": " + str(error.problem)) from None
     except (yaml.YAMLError, ValueError) as error:
-        raise BadInput(str(path) + ": " + str(error).splitlines()[0]) from None
+        text = str(error).splitlines()[0]
+        named = str(path) + ": "
+        raise BadInput(named + (text[len(named):] if text.startswith(named) else text)) from None
 
 
 class Checker:
@@ -40,82 +46,61 @@ class Checker:
         self.path = str(path)
         self.problems = []
         self.warnings = []
+        self.places = set()
 
     def problem(self, where, text):
         self.problems.append(self.path + ": " + where + ": " + text)
+        self.places.add(where)
+
+    def readable(self, sections=CREDENTIALS):
+        """Whether the sections can be read despite the problems found so far (a bad range is only
+        ever checked, never read, before the switch)."""
+        return all(where.split(".")[0].split("[")[0] not in sections or where.rsplit(".", 1)[-1] in shape.RANGE_KEYS
+                   for where in self.places)
 
     def warn(self, where, text):
         self.warnings.append(self.path + ": " + where + ": " + text)
 
 
-def accounts(document):
-    """(index, account entry) of every account the document lists."""
-    return list(enumerate(document.get("account_info") or ()))
-
-
-def where_account(index, account):
-    name = account.get("account_name") if isinstance(account, dict) else None
-    return "account_info[" + str(index) + "]" + (" (" + str(name) + ")" if name else "")
-
-
-def check(path, document, azure, find_vnet):
-    """A Checker holding every problem of the document.
-
-    `find_vnet(subscription_id, credential, name)` answers whether the VNet
-    exists (None when the subscription itself cannot be read, with its reason).
-    """
+def check_shape(path, document):
+    """A Checker holding every place the document departs from the shape the libraries read."""
     checker = Checker(path)
-    if not isinstance(document, dict):
-        checker.problem("top level", "the configuration is not a mapping")
-        return checker
-    if document.get("label") != CONFIG_LABEL:
-        checker.problem("label", "expected " + CONFIG_LABEL + ", got " + repr(document.get("label")))
-    for section in ("config", "switch_traffic", "account_info", "azure_cred", "log_output", "terraform"):
-        if section not in document:
-            checker.problem(section, "missing section")
-    switch = document.get("switch_traffic")
-    if isinstance(switch, dict) and "manage_propagate_gateway_routes" not in switch:
-        checker.problem("switch_traffic.manage_propagate_gateway_routes", "missing key")
-    if not isinstance(document.get("account_info"), list) or not document.get("account_info"):
+    for where, text in shape.problems(document):
+        checker.problem(where, text)
+    return checker
+
+
+def check(checker, document, azure, find_vnet=None, ranges=False):
+    """Adds to the checker of the document's shape every problem of its accounts and VNets.
+
+    `find_vnet(subscription_id, credential, name)` answers the VNet's address
+    prefixes, False when it does not exist (None when the subscription itself
+    cannot be read); with `ranges`, prefixes outside the VNet's allowed ranges are
+    warned about (the switch goes on with them). Without `find_vnet`
+    (discover, which reports missing VNets itself) the cloud is not asked.
+    """
+    if document["label"] != CONFIG_LABEL:
+        checker.problem("label", "expected " + CONFIG_LABEL + ", got " + repr(document["label"]))
+    if not document["account_info"]:
         checker.problem("account_info", "lists no account")
-        return checker
-    check_options(checker, document)
     spoke_names = {}
-    for index, account in accounts(document):
-        check_account(checker, document, index, account, azure, find_vnet, spoke_names)
+    for index, account in enumerate(document["account_info"]):
+        check_account(checker, index, account, azure, find_vnet, spoke_names, ranges)
     for gw, vnets in spoke_names.items():
         if len(vnets) > 1:
             checker.warn("spoke_gw_name", "VNets " + ", ".join(vnets) + " are given the same spoke gateway " + gw)
     return checker
 
 
-def check_options(checker, document):
-    """The readers of the global options, run on a scratch mapping: a missing key is named."""
-    try:
-        Common.readGlobalConfigOption(document, {})
-    except KeyError as error:
-        checker.problem("config", "missing key " + str(error))
-    except (TypeError, ValueError) as error:
-        checker.problem("config", str(error))
-
-
-def check_account(checker, document, index, account, azure, find_vnet, spoke_names):
-    where = where_account(index, account)
-    if not isinstance(account, dict):
-        checker.problem(where, "is not a mapping")
-        return
-    sub = account.get("subscription_id")
-    if not isinstance(sub, str) or not sub:
-        checker.problem(where + ".subscription_id", "missing")
-        return
-    for network in account.get("filter_cidrs") or ():
-        check_range(checker, where + ".filter_cidrs", network)
+def check_account(checker, index, account, azure, find_vnet, spoke_names, ranges):
+    where = "account_info[" + str(index) + "] (" + account["account_name"] + ")"
+    sub = account["subscription_id"]
     credential = YamlContext().generateAzureCredential(sub)
-    readable = True
+    readable = find_vnet is not None
     if credential is None:
         checker.problem(where, "subscription " + sub + " has no credential in azure_cred")
         readable = False
-    elif azure:
+    elif azure and readable:
         try:
             credential.getCSC()
         except LookupError as error:
@@ -123,18 +108,11 @@ def check_account(checker, document, index, account, azure, find_vnet, spoke_nam
             readable = False
     seen = set()
     for vindex, entry in enumerate(account.get("vnets") or ()):
-        vwhere = where + ".vnets[" + str(vindex) + "]"
-        if not isinstance(entry, dict) or not isinstance(entry.get("vnet_name"), str):
-            checker.problem(vwhere + ".vnet_name", "missing")
-            continue
         name = entry["vnet_name"]
-        vwhere += " (" + name + ")"
+        vwhere = where + ".vnets[" + str(vindex) + "] (" + name + ")"
         if name in seen:
             checker.warn(vwhere, "VNet " + name + " is listed twice; the last entry is used")
         seen.add(name)
-        for key in RANGE_KEYS:
-            for network in entry.get(key) or ():
-                check_range(checker, vwhere + "." + key, network)
         gw = entry.get("spoke_gw_name") or Common.getSpokeGatewayName({name: entry}, name, Common.VPC_NAME_MAX_LENGTH)
         if name not in spoke_names.setdefault(gw, []):
             spoke_names[gw].append(name)
@@ -143,15 +121,21 @@ def check_account(checker, document, index, account, azure, find_vnet, spoke_nam
             if found is None:
                 checker.problem(where, "subscription " + sub + " cannot be read")
                 readable = False
-            elif not found:
+            elif found is False:
                 checker.problem(vwhere, "VNet " + name + " not found in subscription " + sub)
+            elif ranges and vwhere + ".allow_vnet_cidrs" not in checker.places:
+                check_allowed(checker, vwhere, found, entry["allow_vnet_cidrs"])
 
 
-def check_range(checker, where, network):
-    try:
-        ipaddress.ip_network(network)
-    except (TypeError, ValueError) as error:
-        checker.problem(where, repr(network) + " is not a network range (" + str(error) + ")")
+def check_allowed(checker, where, prefixes, allowed):
+    """Warns about the VNet's prefixes that lie outside its allowed ranges."""
+    allowed = [ipaddress.ip_network(network) for network in allowed]
+    outside = [prefix for prefix in prefixes if not any(
+        ipaddress.ip_network(prefix, strict=False).version == network.version
+        and ipaddress.ip_network(prefix, strict=False).subnet_of(network) for network in allowed)]
+    if outside:
+        checker.warn(where + ".allow_vnet_cidrs", "the VNet's address space " + ", ".join(outside)
+                     + " is outside the allowed ranges " + (", ".join(map(str, allowed)) or "(none)"))
 
 
 def report(checker):

@@ -9,6 +9,7 @@ address and access identifier come from the configuration and the environment;
 neither is ever logged.
 """
 import os
+import sys
 import types
 
 from azure.core.exceptions import AzureError
@@ -32,25 +33,49 @@ class Controller(types.SimpleNamespace):
 
 
 class Environment:
-    """The cloud and controller of one run; `close()` saves the local cloud when asked and stops the controller."""
+    """The cloud and controller of one run; `close()` saves the local cloud when asked and stops the controller.
 
-    def __init__(self, cloud=None, controller=None, save_state=None):
+    A local cloud lives in `folder` (`<log_output>/localcloud/`: its CA certificate while the
+    controller runs and, unless it came from a saved state, the cloud and controller as kept
+    between runs). `kept_from` says where a cloud that starts over came from; None when it
+    goes on from what the folder keeps.
+    """
+
+    def __init__(self, cloud=None, controller=None, save_state=None, folder=None, kept_from=None):
         self.cloud = cloud
         self.controller = controller
         self.local_controller = None
         self.save_state = save_state
+        self.folder = folder
+        self.kept_from = kept_from
 
     @property
     def local(self):
         return self.cloud is not None
 
+    @property
+    def remembers(self):
+        return self.cloud is not None and (self.cloud.kept is not None or self.kept_from is not None)
+
+    def keep(self):
+        """From now on every accepted write is kept (called once the input is known to be good)."""
+        if self.cloud is not None and self.kept_from is not None:
+            replaced = self.cloud.kept is None and os.path.exists(os.path.join(self.folder, "cloud.json"))
+            sys.stderr.write("local cloud: " + ("starts over" if replaced else "starts") + " from " + str(self.kept_from)
+                             + (", replacing the one kept in " if replaced else "; kept in ") + self.folder + "\n")
+            self.cloud.remember(self.folder)
+
     def close(self, save=True):
-        """Saves the local cloud when asked (not after bad input: nothing was done) and stops the controller."""
+        """Saves the local cloud when asked (not after bad input: nothing was done), compacts what is
+        kept and stops the controller."""
         if save and self.cloud is not None and self.save_state:
             self.cloud.save(self.save_state)
             if self.local_controller is not None:
                 from . import localcontroller
                 localcontroller.save(self.local_controller, self.save_state)
+        for kept in (self.cloud, self.local_controller):
+            if kept is not None and kept.kept is not None:
+                kept.forget() if save else kept.kept.close()
         if self.local_controller is not None:
             self.local_controller.stop()
             self.local_controller = None
@@ -82,35 +107,43 @@ def stop_between_requests():
         setattr(trafswap, name, type(sdk_class.__name__, (sdk_class,), {"__init__": __init__}))
 
 
-def local(args):
-    """A local cloud bound into the libraries' module globals (its controller starts later)."""
+def local(args, folder):
+    """A local cloud bound into the libraries' module globals (its controller starts later): the
+    one `folder` keeps, unless a saved state, a topology, `az` output or --fresh says otherwise."""
     from localarm import SAMPLE_TOPOLOGY, LocalCloud, StaticCredential, install
 
+    source = args.state or args.topology or SAMPLE_TOPOLOGY
+    goes_on = not (args.state or args.topology or args.from_az or args.fresh)
+    kept_from = None if args.state else " ".join(map(str, args.from_az)) if args.from_az else source
     try:
-        if args.state:
+        if goes_on and os.path.exists(os.path.join(folder, "cloud.json")):
+            source, kept_from = folder, None
+            cloud = LocalCloud.remembered(folder)
+        elif args.state:
             cloud = LocalCloud.load(args.state)
         elif args.from_az:
             cloud = LocalCloud()
-            cloud.import_cli(*args.from_az)
+            for source in args.from_az:
+                cloud.import_cli(source)
         else:
-            cloud = LocalCloud.from_topology(args.topology or SAMPLE_TOPOLOGY)
+            cloud = LocalCloud.from_topology(source)
     except OSError as error:
-        raise BadInput(str(error.filename) + ": " + (error.strerror or str(error))) from None
+        raise BadInput(str(source) + ": " + (error.strerror or str(error))) from None
     except ValueError as error:
-        source = args.state or (args.from_az and args.from_az[0]) or args.topology or SAMPLE_TOPOLOGY
-        raise BadInput(str(source) + ": " + str(error).splitlines()[0]) from None
+        raise BadInput(str(source) + ": " + str(error).splitlines()[0]
+                       + ("; --fresh starts the local cloud over" if source == folder else "")) from None
     install(cloud)
     stop_between_requests()
     YamlContext.setCredentialFactory(lambda record: StaticCredential())
-    return Environment(cloud=cloud, save_state=getattr(args, "save_state", None))
+    return Environment(cloud=cloud, save_state=args.save_state, folder=folder, kept_from=kept_from)
 
 
 def start_local_controller(environment, document, saved_state=None):
     """The local controller of a local cloud, seeded from the cloud and the configuration, or
-    taken from the controller file saved beside a saved cloud."""
+    taken from the controller file saved beside a saved cloud or from the one kept with the cloud."""
     from . import localcontroller
     environment.local_controller, environment.controller = localcontroller.start(
-        environment.cloud, document, saved_state)
+        environment, document, saved_state)
 
 
 def azure(document):

@@ -6,19 +6,32 @@ import pathlib
 from dm.arm.cfgbase import Common
 
 from .environment import Controller
+from .errors import BadInput, text_of
 
 CONTROLLER_SUFFIX = ".controller.json"
 
 
-def start(cloud, document, saved_state=None):
-    """A running local controller (from `saved_state`'s controller file when there is one) and the
-    connection values the libraries use to reach it; the controller client trusts its certificate."""
+def start(environment, document, saved_state=None):
+    """A running local controller (from `saved_state`'s controller file when there is one, else the
+    one kept with a cloud that goes on) and the connection values the libraries use to reach it; the
+    controller client trusts its certificate, which lives in the environment's folder."""
     from localctl import ControllerState, LocalController
 
+    cloud = environment.cloud
     saved = controller_file(saved_state) if saved_state else None
-    if saved is not None and saved.exists():
-        controller = LocalController(ControllerState.load(saved))
-    else:
+    kept = cloud.kept is not None and environment.kept_from is None and os.path.exists(
+        os.path.join(environment.folder, "controller.json"))
+    try:
+        if saved is not None and saved.exists():
+            controller = LocalController(ControllerState.load(saved))
+        elif kept:
+            controller = LocalController.remembered(environment.folder)
+        else:
+            controller = None
+    except (LookupError, TypeError, AttributeError, ValueError) as error:
+        raise BadInput(str(saved if saved is not None and saved.exists() else environment.folder) + ": "
+                       + "not a saved controller (" + text_of(error) + ")") from None
+    if controller is None:
         gateways, accounts, domains = {}, {}, []
         for account in document.get("account_info") or ():
             accounts[account["subscription_id"]] = account.get("account_name") or account["subscription_id"]
@@ -29,7 +42,9 @@ def start(cloud, document, saved_state=None):
                     domains.append(entry["domain"])
         controller = LocalController.from_cloud(cloud, gateway_names=gateways, account_names=accounts,
                                                 domains=domains)
-    controller.start()
+    if environment.remembers and controller.kept is None:
+        controller.remember(environment.folder)
+    controller.start(environment.folder)
     os.environ["REQUESTS_CA_BUNDLE"] = controller.ca_bundle
     return controller, Controller(url=controller.url, cid=controller.cid)
 

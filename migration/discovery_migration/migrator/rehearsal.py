@@ -67,6 +67,9 @@ def rehearse(args, document, env, log_file):
     summary.differences = {"switch": [snapshot.describe(d) for d in switch_changes],
                            "round_trip": [snapshot.describe(d) for d in differences],
                            "as_designed": [[snapshot.describe(d), reason] for d, reason in designed]}
+    summary.difference_objects = {
+        "switch": [snapshot.as_object(d, "changed by the switch") for d in switch_changes],
+        "round_trip": [snapshot.as_object(d, reason or "not restored") for d, reason in zip(differences, reasons)]}
     summary.verdict = verdict
     commands.finish_summary(args, summary, log_file, path, report, [("switch", switched), ("revert", reverted)])
     return 0 if complete and not unexpected and not failed else 1

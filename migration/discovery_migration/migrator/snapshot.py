@@ -92,6 +92,14 @@ def describe(difference):
     return " ".join([short(rid)] + [str(p) for p in path]) + ": " + show(old) + " -> " + show(new)
 
 
+def as_object(difference, reason):
+    """A difference for other tools: the resource, the property (a dotted path), both values (None for
+    a side where it is absent), why it changed, and the sentence the terminal shows."""
+    rid, path, old, new = difference
+    return {"resource_id": rid, "property": ".".join(str(p) for p in path), "before": None if old == MISSING else old,
+            "after": None if new == MISSING else new, "reason": reason, "text": describe(difference)}
+
+
 def show(value):
     if isinstance(value, str) and value.startswith("/subscriptions/"):
         return short(value)

@@ -6,25 +6,58 @@ import sys
 logger = logging.getLogger("dm.migrate")
 
 
-class Progress:
-    """One line on the terminal, rewritten per VNet, when more than a few VNets are handled (never logged)."""
+class Progress(logging.Filter):
+    """One line on the terminal, rewritten per VNet, when more than a few VNets are handled (never logged).
+
+    A log line printed on a terminal first clears it (this filter, on the tool's stream handlers),
+    and the line is drawn again after it (a handler of its own, after those).
+    """
 
     MIN_VNETS = 4
 
     def __init__(self, total, stream=None):
+        super().__init__()
         self.stream = stream or sys.stderr
         self.total = total
         self.shown = total >= self.MIN_VNETS and self.stream.isatty()
         self.done = 0
+        self.what = ""
+        self.text = None         # the line on the terminal now, None when cleared
+        self.redraw = logging.Handler()
+        self.redraw.emit = lambda record: self.draw()
+        if self.shown:
+            for handler in self.terminal_handlers():
+                handler.addFilter(self)
+            logging.getLogger("dm").addHandler(self.redraw)
+
+    def terminal_handlers(self):
+        return [h for h in logging.getLogger("dm").handlers
+                if isinstance(h, logging.StreamHandler) and not isinstance(h, logging.FileHandler)]
+
+    def filter(self, record):
+        if self.text is not None:
+            self.stream.write("\r\033[K")
+            self.stream.flush()
+            self.text = None
+        return True
 
     def next(self, what):
         self.done += 1
-        if self.shown:
-            self.stream.write("\r\033[K[" + str(self.done) + "/" + str(self.total) + "] " + what)
+        self.text = None
+        self.what = what
+        self.draw()
+
+    def draw(self):
+        if self.shown and self.text is None and self.done:
+            self.text = "[" + str(self.done) + "/" + str(self.total) + "] " + self.what
+            self.stream.write("\r\033[K" + self.text)
             self.stream.flush()
 
     def close(self):
         if self.shown:
+            logging.getLogger("dm").removeHandler(self.redraw)
+            for handler in self.terminal_handlers():
+                handler.removeFilter(self)
             self.stream.write("\r\033[K")
             self.stream.flush()
 
@@ -45,7 +78,8 @@ class Summary:
         self.command = command
         self.dry_run = dry_run
         self.vnets = {}           # "<subscription>/<vnet>": {"outcome": ..., "changes": {...}}
-        self.differences = None
+        self.differences = None           # the sentences of the terminal and the HTML report
+        self.difference_objects = None    # the same as objects, for the JSON form
         self.verdict = None
         self.tally = ErrorTally()
         logging.getLogger("dm").addHandler(self.tally)
@@ -93,7 +127,7 @@ class Summary:
 
     def as_json(self, log_file, records_file):
         return json.dumps({"command": self.command, "dry_run": self.dry_run, "totals": self.totals(),
-                           "vnets": list(self.vnets.values()), "differences": self.differences,
+                           "vnets": list(self.vnets.values()), "differences": self.difference_objects,
                            "round_trip": self.verdict, "log": str(log_file),
                            "records": str(records_file) if records_file else None}, indent=1, default=str)
 
