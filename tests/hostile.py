@@ -62,12 +62,26 @@ def documents(keys=(), max_leaves=25):
         max_leaves=max_leaves)
 
 
+# What the interpreter says of native code that failed without setting an
+# error, or returned a value with one pending.
+BROKEN_CODE_TEXTS = ("without exception set", "without setting an exception", "with an exception set")
+
+
+def assert_not_broken(error):
+    """An error that only broken native code raises (a SystemError, or any
+    error saying a failure came back without an exception) fails the test."""
+    assert not isinstance(error, SystemError), f"broken native code: {error!r}"
+    text = str(error)
+    assert not any(t in text for t in BROKEN_CODE_TEXTS), f"broken native code: {error!r}"
+
+
 def returns_or_raises(fn, *args):
-    """Calls fn; an Exception-family error is an acceptable outcome."""
+    """Calls fn; an Exception-family error other than broken code's is an
+    acceptable outcome."""
     try:
         fn(*args)
-    except Exception:
-        pass
+    except Exception as error:
+        assert_not_broken(error)
 
 
 def memory_growth(fn, rounds=2000):
@@ -259,11 +273,13 @@ def outcome(fn, args, kwargs, may_exit=False):
     """Calls fn and returns the class of what it raised (None when it
     returned). An error outside the Exception family must be the very
     KeyboardInterrupt or SystemExit a hostile value raised last; only an
-    operation that may end the process raises its own SystemExit(1)."""
+    operation that may end the process raises its own SystemExit(1). Broken
+    native code's errors fail (assert_not_broken)."""
     PLANTED.clear()
     try:
         fn(*args, **kwargs)
     except Exception as error:
+        assert_not_broken(error)
         return type(error)
     except BaseException as error:
         if PLANTED:

@@ -4,6 +4,7 @@
 
 #include "pyglue/classdef.h"
 #include "pyglue/module.h"
+#include "pyglue/objects.h"
 
 #include <vector>
 

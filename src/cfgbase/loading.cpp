@@ -18,7 +18,6 @@ Text k_Path{"Path"};
 Text k_load_from_yaml{"load_from_yaml"};
 Text k_dump_to_dict{"dump_to_dict"};
 Text k_GLOBAL_ATTRIBUTE_LIST{"GLOBAL_ATTRIBUTE_LIST"};
-Text k_items{"items"};
 Text k_config{"config"};
 Text k_Global{"Global"};
 Text k_boolean{"boolean"};
@@ -82,32 +81,6 @@ object convert_yaml_to_json(handle cls, handle file_path) {
     return call(global<k_dump_to_dict>(), config);
 }
 
-// `for key, value in mapping.items(): body(key, value)`. An exact dict is
-// walked in place, with the checks its items iterator makes between steps
-// (the body may run host code that changes the dict); anything else goes
-// through its own items method.
-template <class Body>
-void for_each_item(handle mapping, Body&& body) {
-    PyObject* d = mapping.ptr();
-    if (!PyDict_CheckExact(d)) {
-        for (handle pair : iterate(call_method(mapping, k_items))) {
-            auto [key, value] = unpack2(pair);
-            body(handle(key), handle(value));
-        }
-        return;
-    }
-    const Py_ssize_t used = PyDict_GET_SIZE(d);
-    Py_ssize_t left = used, pos = 0;
-    PyObject *key, *value;
-    for (;;) {
-        if (PyDict_GET_SIZE(d) != used) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
-        if (!PyDict_Next(d, &pos, &key, &value)) return;
-        if (left-- == 0) raise(PyExc_RuntimeError, "dictionary keys changed during iteration");
-        object k = borrow(key), v = borrow(value);  // held while the body runs
-        body(handle(k), handle(v));
-    }
-}
-
 // `tag == text` for a type tag; the tag is most often the very same str.
 inline bool is_tag(handle tag, const Text& text) { return tag.ptr() == text.ptr() || eq(tag, text); }
 
@@ -154,27 +127,6 @@ object name_tag(handle tag) {
     check(PyDict_SetItem(entry.ptr(), k_Key.ptr(), key.ptr()));
     check(PyDict_SetItem(entry.ptr(), k_Value.ptr(), value.ptr()));
     return entry;
-}
-
-// A new empty list with room for n entries made ready (its capacity is not
-// part of its value).
-object list_with_room(Py_ssize_t n) {
-    object list = checked(PyList_New(n));
-    Py_SET_SIZE(reinterpret_cast<PyVarObject*>(list.ptr()), 0);
-    return list;
-}
-
-// list.append(entry) for a list of our own, taking the entry's reference: a
-// free slot is filled at once, as the interpreter's own append does.
-void append_new(handle list, object entry) {
-    auto* l = reinterpret_cast<PyListObject*>(list.ptr());
-    Py_ssize_t n = Py_SIZE(l);
-    if (n < l->allocated) {
-        PyList_SET_ITEM(list.ptr(), n, entry.release().ptr());
-        Py_SET_SIZE(l, n + 1);
-        return;
-    }
-    append(list, entry);
 }
 
 // [{"Key": t["key"], "Value": t["value"]} for t in transformList], or a new

@@ -66,61 +66,6 @@ Text k_rtb{"rtb"};
 Text k_hpe_error{"  **Error** max_hpe_performance can only be set when hpe is set to True"};
 Text k_lock_error{"**Error** expect a boolean value for delete_vnet_lock, False by default"};
 
-// The version tag of a dict, which every change to it replaces with a tag
-// never given before (read only where pg_pure_lookup_version gives tags).
-inline unsigned long long tag_of(PyObject* d) {
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
-    return PyDict_CheckExact(d) ? reinterpret_cast<PyDictObject*>(d)->ma_version_tag : 0;
-#else
-    (void)d;
-    return 0;
-#endif
-}
-
-// o[key] for look-ups an operation makes again and again: one made anew with
-// the same key in the same unchanged dict of str keys (where a look-up runs no
-// Python code, so none could have changed what it finds) is answered with
-// what the last one found; every other look-up is made as Python makes it.
-// The dict and the value found are borrowed: an unchanged tag means the same
-// dict still holds that value.
-class Lookup {
-public:
-    object operator()(handle o, handle key) {
-        if (reusable(o, key)) return borrow(value_);
-        unsigned long long version = pg_pure_lookup_version(o.ptr(), key.ptr());
-        object value = item(o, key);
-        if (version) remember(o, key, value.ptr(), version);
-        return value;
-    }
-
-    // `key in o`; the value found is remembered for the o[key] that follows.
-    bool contains(handle o, handle key) {
-        if (reusable(o, key)) return true;
-        unsigned long long version = pg_pure_lookup_version(o.ptr(), key.ptr());
-        if (!version) return pg::contains(o, key);
-        PyObject* v = PyDict_GetItemWithError(o.ptr(), key.ptr());
-        if (!v && PyErr_Occurred()) raise_pending();
-        if (v) remember(o, key, v, version);
-        return v != nullptr;
-    }
-
-private:
-    bool reusable(handle o, handle key) const {
-        return version_ && o.ptr() == in_ && key.ptr() == key_.ptr() && tag_of(o.ptr()) == version_;
-    }
-    void remember(handle o, handle key, PyObject* value, unsigned long long version) {
-        in_ = o.ptr();
-        if (key.ptr() != key_.ptr()) key_ = borrow(key);
-        value_ = value;
-        version_ = version;
-    }
-
-    PyObject* in_ = nullptr;
-    object key_;  // held: a key of the same address must be the same key
-    PyObject* value_ = nullptr;
-    unsigned long long version_ = 0;
-};
-
 // `vnetInYaml[vnet.name]` and its keys, read afresh on every use: vnet.name
 // is read each time, and the look-ups are made again unless Lookup may reuse them.
 class VnetEntry {

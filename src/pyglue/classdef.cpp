@@ -1,6 +1,6 @@
 #include "classdef.h"
 
-#include "attrcache.h"
+#include "fast/attrcache.h"
 #include "module.h"
 
 #include <structmember.h>

@@ -22,6 +22,7 @@
 #pragma once
 
 #include "pyglue.h"
+#include "pyglue/fast/recursion.h"
 
 #include <array>
 #include <exception>
@@ -57,24 +58,6 @@ bool bind_arguments(const char* qualname, const char* const* params, Py_ssize_t 
 // (cls included).
 Py_ssize_t parameter_names(const char* method, const std::vector<const char*>& params,
                            const char** names, PyObject** defaults);
-
-// Py_EnterRecursiveCall / Py_LeaveRecursiveCall, for the interpreter these
-// modules are built for done in place, as its own calls do them.
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
-extern "C" PyAPI_FUNC(int) _Py_CheckRecursiveCall(PyThreadState* tstate, const char* where);  // internal header
-inline PyThreadState* enter_call() {
-    PyThreadState* tstate = _PyThreadState_UncheckedGet();
-    if (tstate->recursion_remaining-- <= 0 && _Py_CheckRecursiveCall(tstate, " while calling a Python object"))
-        return nullptr;
-    return tstate;
-}
-inline void leave_call(PyThreadState* tstate) { tstate->recursion_remaining++; }
-#else
-inline PyThreadState* enter_call() {
-    return Py_EnterRecursiveCall(" while calling a Python object") ? nullptr : PyThreadState_Get();
-}
-inline void leave_call(PyThreadState*) { Py_LeaveRecursiveCall(); }
-#endif
 
 template <class F>
 struct Arity;
@@ -145,6 +128,19 @@ struct ClassAttr {
 
 // The adapter entry of a class function, else nullptr.
 vectorcallfunc class_function_entry(PyObject* function);
+
+// The adapter entry that `cls.<name>(...)` would call with cls first, when
+// that is sure without calling anything (cls of the plain metaclass, the name
+// on its MRO a classmethod of a class function); else nullptr, and the caller
+// calls through the class.
+vectorcallfunc class_method_entry(handle cls, const Text& name);
+
+// Whether `cls.<name>(...)` would call the class method registered from Fn,
+// so that the caller may run Fn at once.
+template <auto Fn>
+bool resolves_to(handle cls, const Text& name) {
+    return class_method_entry(cls, name) == &detail::Adapter<Fn>::entry;
+}
 
 struct ClassSpec {
     const char* name;

@@ -3,8 +3,7 @@
 #pragma once
 
 #include "pyglue.h"
-
-#include <cstdint>
+#include "pyglue/fast/dicttag.h"
 
 namespace pg {
 
@@ -35,51 +34,48 @@ object import_module(const char* dotted);
 object import_from(const char* module, const char* name);
 
 // Globals::get(Name) for a declared name, remembered while the module's dict
-// is the same dict at the same version (every change to a dict gives it a new,
-// globally unique version tag), as the interpreter's LOAD_GLOBAL remembers it.
-// A name found only in builtins, or an interpreter without the tag, reads anew.
+// is the same dict with the same version tag, as the interpreter's
+// LOAD_GLOBAL remembers it (fast/dicttag.h). A name found only in builtins,
+// or a build without dict tags, reads anew.
 template <const Text& Name>
 object global() {
-#if PY_VERSION_HEX < 0x030C0000
     static PyObject* dict = nullptr;
-    static std::uint64_t version = 0;
+    static unsigned long long version = 0;
     static PyObject* value = nullptr;  // borrowed from the dict, alive while it is unchanged
-    auto* d = reinterpret_cast<PyDictObject*>(Globals::dict().ptr());
-    if (reinterpret_cast<PyObject*>(d) == dict && d->ma_version_tag == version) return borrow(value);
-    if (PyObject* v = PyDict_GetItemWithError(Globals::dict().ptr(), Name.ptr())) {
-        dict = Globals::dict().ptr();
-        version = d->ma_version_tag;
-        value = v;
-        return borrow(v);
+    PyObject* d = Globals::dict().ptr();
+    if (unsigned long long tag = pg_dict_tag(d)) {
+        if (d == dict && tag == version) return borrow(value);
+        if (PyObject* v = PyDict_GetItemWithError(d, Name.ptr())) {
+            dict = d;
+            version = tag;
+            value = v;
+            return borrow(v);
+        }
     }
-#endif
     return Globals::get(Name);
 }
 
 // module.Name for an exact module object, remembered while the module's dict
-// is unchanged (the module type holds nothing under the name, so the dict
-// answers, as for LOAD_ATTR on a module); any other object reads anew.
+// keeps its version tag, when the module type holds nothing under the name
+// (the dict answers, as for LOAD_ATTR on a module); anything else reads anew.
 template <const Text& Name>
 object module_attr(handle module) {
-#if PY_VERSION_HEX < 0x030C0000
     static PyObject* dict = nullptr;  // a strong reference: the tag is read only from a live dict
-    static std::uint64_t version = 0;
+    static unsigned long long version = 0;
     static PyObject* value = nullptr;
     if (!PyModule_CheckExact(module.ptr())) return attr(module, Name);
     PyObject* d = PyModule_GetDict(module.ptr());
-    if (d == dict && reinterpret_cast<PyDictObject*>(d)->ma_version_tag == version) return borrow(value);
+    unsigned long long tag = pg_dict_tag(d);
+    if (tag && d == dict && tag == version) return borrow(value);
     object v = attr(module, Name);
-    if (PyDict_GetItemWithError(d, Name.ptr()) == v.ptr() && !_PyType_Lookup(&PyModule_Type, Name.ptr())) {
+    if (tag && PyDict_GetItemWithError(d, Name.ptr()) == v.ptr() && !_PyType_Lookup(&PyModule_Type, Name.ptr())) {
         Py_INCREF(d);
         Py_XSETREF(dict, d);
-        version = reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
+        version = pg_dict_tag(d);  // as it is now, should the read have run code
         value = v.ptr();
     }
     if (PyErr_Occurred()) raise_pending();
     return v;
-#else
-    return attr(module, Name);
-#endif
 }
 
 // `logging.getLogger(__name__)`, both names resolved in the module's globals

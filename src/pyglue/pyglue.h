@@ -15,8 +15,8 @@
 
 #include <nanobind/nanobind.h>
 
-#include "pyglue/attrcache.h"
-#include "pyglue/textdict.h"
+#include "pyglue/fast/attrcache.h"
+#include "pyglue/fast/textdict.h"
 
 #include <cstddef>
 #include <initializer_list>

@@ -15,17 +15,6 @@ Text k_dot{"."};
 Text k_split{"split"};
 Text k_hex2{"02x"};
 
-// cls.region for a class of the plain metaclass, which has no attribute of
-// that name: the entry found on the class's MRO, unless it is a descriptor
-// (then, as for any other class, the generic read binds it).
-object region_table(handle cls) {
-    if (Py_IS_TYPE(cls.ptr(), &PyType_Type)) {
-        PyObject* v = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), k_region.ptr());
-        if (v && !Py_TYPE(v)->tp_descr_get) return borrow(v);
-    }
-    return attr(cls, k_region);
-}
-
 object setDryRun(handle cls) {
     set_attr(cls, k_DryRun, Py_True);  // borrowed: the store takes its own reference
     return none();
@@ -50,12 +39,12 @@ object deduceGwNameWithSubnetCidr(handle cls, handle regionId, handle cidr) {
         object number = checked(PyNumber_Long(item(octal, i).ptr()));
         hex[i] = checked(PyObject_Format(number.ptr(), k_hex2.ptr()));
     }
-    object code = item(region_table(cls), regionId);
+    object code = item(class_value(cls, k_region), regionId);
     return concat(k_azu_prefix, code, k_hyphen, hex[0], hex[1], hex[2], hex[3], k_gw_suffix);
 }
 
 object deduceTransitNameWithRegion(handle cls, handle regionId) {
-    return concat(k_azu_prefix, item(region_table(cls), regionId), k_transit_suffix);
+    return concat(k_azu_prefix, item(class_value(cls, k_region), regionId), k_transit_suffix);
 }
 
 }  // namespace

@@ -68,26 +68,6 @@ Text k_add_remote{"  add remote peering "};
 Text k_to{" to "};
 Text k_failed_add{"  **Error** Failed to add peering "};
 
-// `s.lower() == lowered`; an ASCII str is compared in place.
-bool lower_equals(handle s, handle lowered) {
-    PyObject* a = s.ptr();
-    PyObject* b = lowered.ptr();
-    if (PyUnicode_CheckExact(a) && PyUnicode_IS_ASCII(a) && PyUnicode_CheckExact(b)) {
-        if (!PyUnicode_IS_ASCII(b)) return false;  // an ASCII text lowers to ASCII
-        Py_ssize_t n = PyUnicode_GET_LENGTH(a);
-        if (n != PyUnicode_GET_LENGTH(b)) return false;
-        const Py_UCS1* x = PyUnicode_1BYTE_DATA(a);
-        const Py_UCS1* y = PyUnicode_1BYTE_DATA(b);
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            Py_UCS1 c = x[i];
-            if (c >= 'A' && c <= 'Z') c = Py_UCS1(c + ('a' - 'A'));
-            if (c != y[i]) return false;
-        }
-        return true;
-    }
-    return eq(call_method(s, k_lower), lowered);
-}
-
 void wait(handle poller) { call_method(poller, k_result); }
 
 // The remote half of the peering `localPeerId`: the first peering of the

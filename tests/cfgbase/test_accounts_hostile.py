@@ -8,7 +8,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from dm.arm.cfgbase import Common
-from tests.hostile import HostileBool, HostileEq, HostileMapping, HostileStr, documents, memory_growth, returns_or_raises
+from tests.hostile import HostileBool, assert_not_broken, HostileEq, HostileMapping, HostileStr, documents, memory_growth, returns_or_raises
 
 KEYS = ["azure_cred", "zentrova", "arm_subscription_id", "arm_application_secret_env",
         "arm_application_secret_data_src", "arm_application_id", "arm_directory_id", "terraform",
@@ -42,8 +42,8 @@ def test_hostile_documents_return_or_raise(recorder, doc, other, third):
         Common.getAzureSubscriptionInfo(doc)
     except SystemExit as exited:
         assert exited.code == 1 and recorder.lines[-1].startswith(EXIT_LINES)
-    except Exception:
-        pass
+    except Exception as error:
+        assert_not_broken(error)
     for reader in ONE_ARGUMENT:
         returns_or_raises(reader, doc)
     returns_or_raises(Common.getSubscription, doc, other, third)

@@ -12,7 +12,7 @@ from hypothesis import given, settings, strategies as st
 from dm import logconf
 from dm.arm import cfgbase
 from dm.arm.cfgbase import Common
-from tests.hostile import HostileBool, HostileEq, HostileMapping, HostileStr, documents, memory_growth, returns_or_raises
+from tests.hostile import HostileBool, assert_not_broken, HostileEq, HostileMapping, HostileStr, documents, memory_growth, returns_or_raises
 
 KEYS = ["config", "zentrova", "terraform", "alert", "switch_traffic", "label", "key", "value",
         "tf_controller_access", "tf_cloud", "module_name", "check_gateway_existence",
@@ -49,8 +49,8 @@ def one_round(doc, other, printed):
         Common.expectYamlType(doc, other)
     except SystemExit as exited:
         assert exited.code == 1 and printed[-1].startswith(ALERT)
-    except Exception:
-        pass
+    except Exception as error:
+        assert_not_broken(error)
     returns_or_raises(Common.readGlobalConfigOption, doc, {})
     returns_or_raises(Common.validateInt, doc, other, doc)
     returns_or_raises(Common.getTmpFolderId, doc, other)

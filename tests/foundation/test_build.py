@@ -1,6 +1,7 @@
 """What the build ships: one self-contained library per module, exporting
 only its init function, warning when loaded by another Python."""
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -27,7 +28,8 @@ def test_library_exports_only_its_init_function(name):
 
 def test_other_python_version_warns(tmp_path):
     """A module recorded as built for another minor version warns at import."""
-    build = REPO / "build-version-probe"
+    running = "%d.%d" % sys.version_info[:2]
+    build = REPO / f"build-version-probe-{running}"  # one per interpreter: its cache names the interpreter
     package = tmp_path / "tool"
     shutil.copytree(TOOL / "dm", package / "dm", ignore=shutil.ignore_patterns("*.so"))
     shutil.copytree(TOOL / "data", package / "data")
@@ -39,7 +41,6 @@ def test_other_python_version_warns(tmp_path):
                    check=True, capture_output=True, env=tools)
     subprocess.run(["cmake", "--build", str(build), "--target", "cfgbase", "--parallel", "2"],
                    check=True, capture_output=True, env=tools)
-    running = "%d.%d" % sys.version_info[:2]
     r = run_python("""
         import warnings
         with warnings.catch_warnings(record=True) as seen:
@@ -50,3 +51,16 @@ def test_other_python_version_warns(tmp_path):
     assert r.stdout.strip() == str([("RuntimeWarning",
         f"dm.arm.cfgbase was built for Python 3.8 but is running on Python {running}")]), r.stderr
     assert "RuntimeWarning" not in run_python("import dm.arm.cfgbase, dm.arm.trafswap").stderr
+
+
+# What only the layer's fast paths (src/pyglue/fast) may use: the interpreter's
+# internal headers and private names, and tests of its version.
+INTERNALS = re.compile(r"#\s*include\s*[<\"](internal/|structmember\.h)|Py_BUILD_CORE|PY_VERSION_HEX|\b_Py[A-Za-z]")
+
+
+def test_module_sources_use_only_the_layer():
+    sources = sorted((REPO / "src" / "cfgbase").iterdir()) + sorted((REPO / "src" / "trafswap").iterdir())
+    found = [f"{path.relative_to(REPO)}:{number}: {line.strip()}"
+             for path in sources for number, line in enumerate(path.read_text().splitlines(), 1)
+             if INTERNALS.search(line)]
+    assert len(sources) > 20 and found == []

@@ -11,8 +11,8 @@
  * descriptor of any kind is in play). Anything else, and every miss, takes
  * PyObject_GetAttr.
  *
- * The instance layout it reads is that of the interpreter minor version the
- * module is built for; other versions always take the generic path. */
+ * It reads the instance layout only where the build turns that fast path on
+ * (attrcache.c); elsewhere every read takes the generic path. */
 #ifndef PG_ATTRCACHE_H
 #define PG_ATTRCACHE_H
 

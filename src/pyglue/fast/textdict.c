@@ -1,10 +1,12 @@
 /* Dictionaries whose keys are all exact str (see textdict.h). C, not C++: the
  * interpreter's internal headers that describe the dict layout compile only
- * as C. */
-#include <patchlevel.h>
-
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
-#define PG_READS_DICTS 1
+ * as C.
+ *
+ * Fast path (PG_FAST_LAYOUT, 3.11): mirrors the 3.11 dict's own look-up
+ * (its index table and probe order over a table of str keys) and PyDict_Copy's
+ * fresh copy. Generic path: PyDict_GetItemWithError, and "cannot" for the
+ * others, at the end of this file. */
+#ifdef PG_FAST_LAYOUT
 #define Py_BUILD_CORE 1
 #include <Python.h>
 #include <internal/pycore_dict.h>
@@ -14,7 +16,7 @@
 
 #include "textdict.h"
 
-#ifdef PG_READS_DICTS
+#ifdef PG_FAST_LAYOUT
 
 /* The slot's entry index, read with the width the table's size gives it. */
 static inline Py_ssize_t index_at(const PyDictKeysObject* keys, size_t i) {

@@ -1,9 +1,11 @@
 /* Remembered attribute reads (see attrcache.h). C, not C++: the interpreter's
- * internal headers that describe the instance layout compile only as C. */
-#include <patchlevel.h>
-
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
-#define PG_READS_LAYOUT 1
+ * internal headers that describe the instance layout compile only as C.
+ *
+ * Fast path (PG_FAST_LAYOUT, 3.11): mirrors the specialising LOAD_ATTR and
+ * LOAD_METHOD of 3.11 (type version tags, inline values in shared keys,
+ * module dict version tags). Generic path: PyObject_GetAttr and
+ * PyObject_VectorcallMethod, at the end of this file. */
+#ifdef PG_FAST_LAYOUT
 #define Py_BUILD_CORE 1
 #include <Python.h>
 #include <internal/pycore_dict.h>
@@ -17,7 +19,7 @@
 /* A way's index for a type whose reads of the name stay generic. */
 #define PG_GENERIC (-2)
 
-#ifdef PG_READS_LAYOUT
+#ifdef PG_FAST_LAYOUT
 
 int pg_attr_cache_enabled(void) { return 1; }
 
@@ -270,7 +272,7 @@ PyObject* pg_cached_getattr(PyObject* o, PyObject* name, pg_attr_cache* cache) {
 
 /* ---------------------------------------------------------------- look-ups that can be reused */
 
-#ifdef PG_READS_LAYOUT
+#ifdef PG_FAST_LAYOUT
 unsigned long long pg_pure_lookup_version(PyObject* dict, PyObject* key) {
     return PyUnicode_CheckExact(key) && pg_text_dict(dict) ? ((PyDictObject*)dict)->ma_version_tag : 0;
 }

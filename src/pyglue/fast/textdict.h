@@ -4,8 +4,8 @@
  * no host code: no __hash__ or __eq__ of a key can be met on a probe. These
  * helpers make that look-up without the generic dispatch, tell when a dict is
  * such a dict, and fill the values of a record just copied from a model record
- * in place. They read the dict layout of the interpreter minor version the
- * module is built for; other versions take the generic C API throughout (the
+ * in place. They read the dict layout only where the build turns that fast
+ * path on (textdict.c); elsewhere they take the generic C API throughout (the
  * look-up) or say they cannot (the others), and the callers then take their
  * generic path. */
 #ifndef PG_TEXTDICT_H
