@@ -11,7 +11,8 @@ commands:
 
 The log is <log_output>/log/dm.log (warnings and errors also in dm.alert.log),
 <log_output> as the configuration says. A switch keeps what its revert needs in the
-records file (default <log_output>/records/migration-records.json), saved after every step.
+records file (default <log_output>/records/migration-records.json), saved as each step
+starts and ends; a run holds it alone.
 
 exit status: 0 done; 1 some VNet failed (see the summary); 2 nothing done because of bad input.
 """
@@ -36,6 +37,9 @@ def parse_args(argv):
     parser.add_argument("--dry-run", action="store_true", help="with switch or revert: log everything, change nothing")
     parser.add_argument("--records", type=pathlib.Path, metavar="FILE",
                         help="records file of the switch (default: in the output folder)")
+    parser.add_argument("--force", action="store_true",
+                        help="use a records file whose digest does not match, or that names VNets the network "
+                             "does not have")
     parser.add_argument("--json", type=pathlib.Path, metavar="FILE",
                         help="also write the summary and the before/after differences as JSON")
     parser.add_argument("--html", type=pathlib.Path, metavar="FILE",
