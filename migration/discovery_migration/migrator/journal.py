@@ -42,7 +42,7 @@ class DigestError(FileError):
 
 
 def canonical(value):
-    return json.dumps(value, sort_keys=True, separators=(",", ":"), ensure_ascii=False)
+    return json.dumps(value, sort_keys=True, separators=(",", ":"))
 
 
 def sha256(text):
@@ -156,8 +156,7 @@ class Journal:
 
     def write(self, event):
         self.chain = sha256(self.chain + canonical(event))
-        data = (json.dumps(dict(event, chain=self.chain), separators=(",", ":"), ensure_ascii=False)
-                + "\n").encode("utf-8")
+        data = (json.dumps(dict(event, chain=self.chain), separators=(",", ":")) + "\n").encode("utf-8")
         rest = memoryview(data)
         while rest:
             rest = rest[os.write(self.fd, rest):]
@@ -193,7 +192,7 @@ def read_journal(path, force, warn):
             event = json.loads(line)
             if not isinstance(event, dict):
                 raise ValueError("not a JSON object")
-        except ValueError as error:
+        except (ValueError, RecursionError) as error:
             if not force:
                 raise DigestError(where + " is not a JSON object (" + str(error) + ")") from None
             warn(where + " is not a JSON object; skipped (--force)")

@@ -186,7 +186,7 @@ class Records:
         """Writes the whole document with its digest, then drops the journal it now contains."""
         self.document.update(format=FORMAT, updated=now(), tool_version=self.version)
         self.document["digest"] = document_digest(self.document)
-        text = json.dumps(self.document, separators=(",", ":"), ensure_ascii=False) + "\n"
+        text = json.dumps(self.document, separators=(",", ":")) + "\n"
         write_atomically(self.path, text)
         self.bytes_written += len(text.encode("utf-8"))
         if self.journal is not None:
@@ -244,6 +244,8 @@ def read_view(path, force, warn):
         document = json.loads(read_text(path))
     except ValueError as error:
         raise FileError("it is not complete JSON (" + str(error) + ")") from None
+    except RecursionError:
+        raise FileError("it is not a records file of this tool (nested too deeply)") from None
     if not isinstance(document, dict) or document.get("format") not in (FORMAT, OLD_FORMAT):
         raise FileError('it is not a records file of this tool (no "format": "' + FORMAT + '")')
     if document["format"] == OLD_FORMAT:
