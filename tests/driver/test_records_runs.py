@@ -130,8 +130,8 @@ def switched(tmp_path_factory):
     monkeypatch.chdir(folder)
     shutil.copy(folder / "view.json", folder / "reverted.json")
     assert drive("revert", "--state", s1, "--save-state", clean, "--records", folder / "reverted.json") == 0
-    yield folder
     monkeypatch.undo()
+    return folder
 
 
 MUTATIONS = ("flip", "delete", "insert", "truncate", "duplicate")
@@ -140,7 +140,8 @@ MUTATIONS = ("flip", "delete", "insert", "truncate", "duplicate")
 @settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(form=st.sampled_from(["view.json", "journal.json.journal"]), mutation=st.sampled_from(MUTATIONS),
        data=st.data())
-def test_a_corrupted_records_file_is_refused_or_reverts_as_a_clean_one(switched, form, mutation, data):
+def test_a_corrupted_records_file_is_refused_or_reverts_as_a_clean_one(switched, monkeypatch, form, mutation, data):
+    monkeypatch.chdir(switched)
     content = (switched / form).read_bytes()
     journal = form.endswith(".journal")
     # A journal cut at a line is what a kill leaves (the kill test covers that): here a cut tears its last line.
