@@ -147,17 +147,18 @@ def test_a_corrupted_records_file_is_refused_or_reverts_as_a_clean_one(switched,
     # A journal cut at a line is what a kill leaves (the kill test covers that): here a cut tears its last line.
     first = content.rindex(b"\n", 0, len(content) - 1) + 1 if journal and mutation == "truncate" else 0
     at = data.draw(st.integers(first, len(content) - 1), label="at")
-    span = data.draw(st.integers(1, min(64, len(content) - at - 1) if journal else 64), label="span")
+    span = data.draw(st.integers(1, 64), label="span")
+    end = min(at + span, len(content) - 1) if journal else at + span      # a journal keeps its last newline
     if mutation == "flip":
         changed = content[:at] + bytes([content[at] ^ (1 << data.draw(st.integers(0, 7)))]) + content[at + 1:]
     elif mutation == "delete":
-        changed = content[:at] + content[at + span:]
+        changed = content[:at] + content[end:]
     elif mutation == "insert":
         changed = content[:at] + data.draw(st.binary(min_size=1, max_size=8)) + content[at:]
     elif mutation == "truncate":
         changed = content[:at]
     else:
-        changed = content[:at + span] + content[at:]
+        changed = content[:end] + content[at:]
     name = "mutated.json"
     for leftover in ("mutated.json", "mutated.json.journal", "s2.json"):
         (switched / leftover).unlink(missing_ok=True)
