@@ -130,7 +130,10 @@ class Records:
         step = {"name": name, "status": "started", "started": now(), "ended": None, "records": None}
         if plan is not None:
             step["plan"] = plan
-        key = vnet_key(entry["subscription_id"], entry["vnet_name"])
+        key = self.key_of(entry)
+        if key is None:                      # the entry of a preview, kept by its caller alone
+            entry["steps"].append(step)
+            return step
         self.record({"event": "step", "vnet": key, "index": len(entry["steps"]), "set": step})
         return entry["steps"][-1]
 
@@ -151,8 +154,22 @@ class Records:
 
     def update(self, step, **fields):
         """Sets fields of a step and saves them."""
-        key, index = self.places[id(step)]
-        self.record({"event": "step", "vnet": key, "index": index, "set": fields})
+        place = self.places.get(id(step))
+        if place is None:
+            if self.path is not None:
+                raise ValueError("a step that is not one of " + str(self.path))
+            step.update(fields)              # a step of a preview's own entry
+            return
+        self.record({"event": "step", "vnet": place[0], "index": place[1], "set": fields})
+
+    def key_of(self, entry):
+        """The key of an entry of these records; None for an entry of a dry run's caller alone."""
+        key = vnet_key(entry["subscription_id"], entry["vnet_name"]) if "vnet_name" in entry else None
+        if key is not None and self.document["vnets"].get(key) is entry:
+            return key
+        if self.path is not None:
+            raise ValueError("a VNet entry that is not one of " + str(self.path))
+        return None
 
     # ------------------------------------------------------------ the file
 

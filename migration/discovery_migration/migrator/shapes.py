@@ -41,10 +41,10 @@ PEERINGS = {"pairs": [PEERING_PAIR], "locks": [VNET_LOCK]}
 STEPS = {
     "route_tables": {"records": {"staged": [TEXT], "map": {ANY: TEXT}}},
     "propagation": {"records": [ROUTE_PROPAGATION]},
-    "subnets": {"records": {ANY: Fixed((MAYBE_TEXT, MAYBE_TEXT))}, "plan": {ANY: MAYBE_TEXT}},
+    "subnets": {"records": {ANY: Fixed((MAYBE_TEXT, MAYBE_TEXT))}},
     "peerings": {"records": PEERINGS},
     "gateway_use": {"records": [GATEWAY_USE]},
-    "snat": {"records": {"gateway": MAYBE_TEXT}},
+    "snat": {"records": {"gateway": MAYBE_TEXT}, "plan": {"gateway": MAYBE_TEXT, "before": MAYBE_TEXT}},
     "domain": {"records": {"domain": MAYBE_TEXT, "attachment": MAYBE_TEXT}},
 }
 STATUSES = ("started", "done", "failed", "reverted")
