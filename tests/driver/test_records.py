@@ -21,7 +21,7 @@ entry = records.begin_vnet("sub", "vnet", "rg")
 i = 0
 while True:
     i += 1
-    step = records.start(entry, "snat", plan={"gateway": "x" * 20000})
+    step = records.start(entry, "snat", plan={"gateway": "x" * 20000, "before": None})
     records.finish(step, {"gateway": "gw" + str(i)})
 """
 HOLDER = """
