@@ -32,7 +32,7 @@ def run(args):
             preflight(args, document, env)
     except BadInput:
         env.close(save=False)           # nothing was done: no state is written
-        close_records(args)
+        close_records(args, save=False)
         raise
     try:
         if args.command != "discover" and env.local:
@@ -135,11 +135,11 @@ def open_records(args, document):
         raise BadInput(str(path) + ": cannot " + verb + " it: " + str(error)) from None
 
 
-def close_records(args):
+def close_records(args, save=True):
     """Ends the run's hold on its records file: the whole document written, the lock released."""
     held = getattr(args, "held", None)
     if held is not None:
-        held.close()
+        held.close(save)
 
 
 def absent_from_network(records, find_vnet):

@@ -55,7 +55,6 @@ class Records:
         self.document = document or empty_document(version)
         self.lock = None
         self.journal = None
-        self.unfolded = False          # a journal of an earlier run is still beside the view
         self.bytes_written = 0
         self.places = {id(step): (key, index) for key, entry in self.document["vnets"].items()
                        for index, step in enumerate(entry["steps"])}
@@ -71,13 +70,13 @@ class Records:
         held = None
         try:
             held = Lock(path) if lock else None
-            document, unfolded = load(path, force, warn)
+            document = load(path, force, warn)
         except (FileError, shapes.ShapeError) as error:
             if held is not None:
                 held.release()
             raise RecordsError(str(error)) from None
         records = cls(path, version, document)
-        records.lock, records.unfolded = held, unfolded
+        records.lock = held
         return records
 
     @classmethod
@@ -191,9 +190,10 @@ class Records:
             except FileError as error:
                 raise RecordsError(str(error)) from None
 
-    def close(self):
-        """Ends the run: the journal folded into the view (written whole), the lock released."""
-        if self.journal is not None or (self.unfolded and self.lock is not None):
+    def close(self, save=True):
+        """Ends the run: the journal folded into the view, written whole even when the run changed
+        nothing (a revert then finds the run's file), and the lock released."""
+        if save and (self.journal is not None or self.lock is not None):
             self.save()
         if self.lock is not None:
             self.lock.release()
@@ -209,7 +209,7 @@ class Records:
         if self.journal is not None:
             self.journal.close()
         remove_journal(self.path)
-        self.journal, self.unfolded = None, False
+        self.journal = None
 
 
 def apply(document, event):
@@ -232,16 +232,12 @@ def apply(document, event):
 # ---------------------------------------------------------------- reading
 
 def load(path, force, warn):
-    """The document of a records file with its journal folded in, checked whole; and whether a journal
-    was there. FileError or ShapeError says what is wrong."""
+    """The document of a records file with the journal a killed run left folded in, checked whole.
+    FileError or ShapeError says what is wrong."""
     document = read_view(path, force, warn) if path.exists() else None
     journal = journal_path(path)
-    if not journal.exists():
-        if document is None:
-            return empty_document(None), False
-        check_document(document)
-        return document, False
-    header, events = read_journal(journal, force, lambda text: warn(journal, text))
+    header, events = read_journal(journal, force, lambda text: warn(journal, text)) if journal.exists() \
+        else (None, [])
     if header is not None and header.get("base") == file_digest(path):
         document = document or empty_document(header.get("tool_version"))
         for number, event in events:
@@ -249,10 +245,9 @@ def load(path, force, warn):
                 apply(document, event)
             except FileError as error:
                 raise FileError(str(journal) + ": line " + str(number) + ": " + str(error)) from None
-    if document is None:
-        document = empty_document(None)
+    document = document or empty_document(None)
     check_document(document)
-    return document, True
+    return document
 
 
 def read_view(path, force, warn):
