@@ -4,7 +4,8 @@ Each command has its own --help. Without a command, discover runs.
 
 The log is <log_output>/log/dm.log (warnings and errors also in dm.alert.log),
 <log_output> as the configuration says. A switch keeps what its revert needs in the
-records file (default <log_output>/records/migration-records.json), saved after every step.
+records file (default <log_output>/records/migration-records.json), saved as each step
+starts and ends; a run holds it alone.
 """
 import argparse
 import pathlib
@@ -62,8 +63,11 @@ def add_options(parser, command):
     if command in ("switch", "revert", "rehearse"):
         parser.add_argument("--records", type=pathlib.Path, metavar="FILE",
                             help="records file of the switch (default: in the output folder)")
+        parser.add_argument("--force", action="store_true",
+                            help="use a records file whose digest does not match, or that names VNets the network "
+                                 "does not have")
     else:
-        parser.set_defaults(records=None)
+        parser.set_defaults(records=None, force=False)
     parser.add_argument("--json", type=pathlib.Path, metavar="FILE",
                         help="also write the outcome as JSON for other tools" + (
                             "" if command == "discover" else ", with the differences before and after"))

@@ -5,7 +5,9 @@
     environment the local cloud and controller, or Azure and a real controller
     targets     accounts and VNets to act on, with each VNet's option mapping
     steps       the switch of one VNet and its revert, step by step
-    records     the records file, saved atomically after every step
+    records     the records file: every step event journalled, the whole document at the end
+    journal     the records file on disk: its lock, its chained journal, its view with a digest
+    shapes      the shape of every record kind, checked before a revert uses it
     locks       the remote VNets' locks a peering removal deletes, noted and put back
     snapshot    a copy of the network read through the SDK, and the differences of two
     discovery   the discovery report

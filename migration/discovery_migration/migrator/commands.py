@@ -32,6 +32,7 @@ def run(args):
         preflight(args, document, env, checker)
     except BadInput:
         env.close(save=False)           # nothing was done: no state is written
+        close_records(args, save=False)
         raise
     try:
         env.keep()
@@ -43,6 +44,7 @@ def run(args):
         return COMMANDS[args.command](args, document, env, log_file)
     finally:
         env.close()
+        close_records(args)
 
 
 def open_environment(args, document):
@@ -102,11 +104,13 @@ def preflight(args, document, env, checker):
                         + (" in subscription " + args.subscription if args.subscription else ""))
     if args.command in ("switch", "plan") and not checker.problems:
         checker.problems.extend(missing_discovery(args, document))
-    if args.command == "revert":
+    if args.command in ("switch", "plan", "revert", "rehearse") and not checker.problems:
         try:
-            args.held = open_records(records_path(args, document))
+            args.held = open_records(args, document)
         except BadInput as error:
             checker.problems.append(str(error))
+    if args.command == "revert" and not checker.problems and not args.force:
+        checker.problems.extend(absent_from_network(args.held, find_vnet))
     config.report(checker)
 
 
@@ -120,14 +124,44 @@ def missing_discovery(args, document):
             if not os.path.exists(path)]
 
 
-def open_records(path):
-    """The records a revert works from: a file that exists and reads completely."""
+def open_records(args, document):
+    """The records the run works from, held for the whole run when it writes them: for a revert a file
+    that exists; a file that does not read completely, or whose digest does not match (unless --force),
+    or that another run holds, is refused."""
+    path = records_path(args, document)
+    writes = not args.dry_run and args.command != "plan"
     try:
-        if not path.exists():
+        if args.command == "rehearse":
+            return Records.fresh(path.with_name("rehearsal-records.json"), VERSION)
+        records = Records.open(path, VERSION, lock=writes, force=args.force)
+        if args.command == "revert" and not records.exists():
+            records.close()
             raise RecordsError("the file does not exist")
-        return Records.open(path, VERSION)
+        return records
     except RecordsError as error:
-        raise BadInput(str(path) + ": cannot revert from it: " + str(error)) from None
+        verb = "revert from" if args.command == "revert" else "use"
+        raise BadInput(str(path) + ": cannot " + verb + " it: " + str(error)) from None
+
+
+def close_records(args, save=True):
+    """Ends the run's hold on its records file: the whole document written, the lock released."""
+    held = getattr(args, "held", None)
+    if held is not None:
+        held.close(save)
+
+
+def absent_from_network(records, find_vnet):
+    """The VNets and subscriptions the records name that the network does not have: the records
+    of another network, or changed, would revert the wrong things."""
+    problems = []
+    for sub, name in records.held_vnets():
+        credential = YamlContext().generateAzureCredential(sub)
+        found = None if credential is None else find_vnet(sub, credential, name)
+        if not found:
+            problems.append(str(records.path) + ": names " + ("VNet " + name + " of subscription " + sub
+                                                              if found is False else "subscription " + sub)
+                            + ", which the network does not have (--force reverts all the same)")
+    return problems
 
 
 # ---------------------------------------------------------------- discover
@@ -171,8 +205,8 @@ def plan(args, document, env, log_file):
 
 def switch(args, document, env, log_file, command="switch"):
     dry_run = bool(args.dry_run)
-    path = records_path(args, document)
-    held = Records.open(path, VERSION) if path.exists() else Records(path, VERSION)
+    held = args.held
+    path = held.path
     summary = Summary(command, dry_run)
     report = htmlreport.Report.start(args, command, env, document)
     before = snapshot.take(subscriptions(document)) if args.json or report else None

@@ -8,8 +8,7 @@ table when one is configured.
 """
 import logging
 
-from . import VERSION, commands, discovery, htmlreport, snapshot, targets
-from .records import Records
+from . import commands, discovery, htmlreport, snapshot, targets
 from .summary import Summary
 
 logger = logging.getLogger("dm.migrate")
@@ -24,10 +23,8 @@ def rehearse(args, document, env, log_file):
     if report is not None:
         report.stage("before the switch", before)
 
-    path = commands.records_path(args, document).with_name("rehearsal-records.json")
-    if path.exists():
-        path.unlink()
-    records = Records(path, VERSION)
+    records = args.held
+    path = records.path
 
     def phase(title, command, run_all, stage):
         """Runs the switch or the revert of every VNet; its summary and the state it leaves."""
