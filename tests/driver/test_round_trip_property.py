@@ -2,6 +2,7 @@
 table's propagation and tags, every peering half and every lock back (apart from what the
 revert defines differently: a subnet the switch put on a main table goes to the VNet's
 default table when it has one, else to none)."""
+import json
 import pathlib
 import tempfile
 
@@ -96,8 +97,9 @@ def test_switch_then_revert_restores_random_networks(network):
     s0, s1, s2 = (folder / n for n in ("s0.json", "s1.json", "s2.json"))
     LocalCloud.from_topology(topology).save(s0)
     common = ["--config", folder / "migration.yaml", "--records", folder / "records.json"]
-    switched = drive("switch", "--state", s0, "--save-state", s1, *common)
+    switched = drive("switch", "--state", s0, "--save-state", s1, "--json", folder / "switch.json", *common)
     assert switched in (0, 1)
+    moved = {v["vnet"] for v in json.loads((folder / "switch.json").read_text())["vnets"] if v["outcome"] == "done"}
     assert drive("revert", "--state", s1, "--save-state", s2, *common) in (0, 1)
     before = network_state.network(s0)
     staged = any(name.endswith("-copy") for groups in topology["subscriptions"].values()
@@ -110,7 +112,7 @@ def test_switch_then_revert_restores_random_networks(network):
             for sub, groups in topology["subscriptions"].items():
                 for rg, group in groups.items():
                     if entry["vnet_name"] in group["vnets"] and entry["vnet_name"] + "-default" in group["route_tables"] \
-                            and entry["migrate_non_associated_subnet"] is not False:
+                            and entry["migrate_non_associated_subnet"] is not False and entry["vnet_name"] in moved:
                         prefix = ("/subscriptions/" + sub + "/resourcegroups/" + rg + "/providers/microsoft.network/").lower()
                         defaults[prefix + "virtualnetworks/" + entry["vnet_name"]] = (
                             prefix + "routetables/" + entry["vnet_name"] + "-default")
