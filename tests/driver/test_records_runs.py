@@ -28,8 +28,8 @@ from migrator import environment, journal, localcontroller
 target, when, state = int(sys.argv[1]), sys.argv[2], sys.argv[3]
 envs, seen, local, append = [], [0], environment.local, journal.Journal.append
 
-def capture(args):
-    envs.append(local(args))
+def capture(*args):
+    envs.append(local(*args))
     return envs[-1]
 
 def die():
