@@ -129,7 +129,7 @@ def observe(fn, own, replay=None):
         hosts.add(id(frame))
         code = frame.f_code
         args = [_shown(frame.f_locals.get(n)) for n in code.co_varnames[:code.co_argcount]]
-        calls.append((code.co_qualname, args))
+        calls.append((getattr(code, "co_qualname", code.co_name), args))     # 3.9 and 3.10 keep no qualified name
         if replay is not None:
             again = _replayable(frame)
             if again:

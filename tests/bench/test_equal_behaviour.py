@@ -2,12 +2,18 @@
 ratio), and the check itself tells a difference in result, log records or host
 calls."""
 import logging
+import sys
 from types import SimpleNamespace
 
 import pytest
 
 from bench import check
 from bench.run import Case, Suite, suites
+
+
+# The benchmark's check names each host call by its code's qualified name and
+# compares dict table sizes as 3.11 lays them out; the benchmark is run there.
+pytestmark = pytest.mark.skipif(sys.version_info < (3, 11), reason="the benchmark's check needs Python 3.11 or newer")
 
 SUITES = list(suites([]))
 

@@ -105,6 +105,6 @@ def test_controller_errors_never_quote_the_access_id(controller, fault, caplog, 
         try:
             call(controller.url)
         except Exception as error:      # noqa: BLE001 -- each failure's text is what is checked
-            texts.append("".join(traceback.format_exception(error)) + repr(error))
+            texts.append("".join(traceback.format_exception(type(error), error, error.__traceback__)) + repr(error))
     texts.extend(record.getMessage() for record in caplog.records)
     assert texts and not [text for text in texts if CID in text]
