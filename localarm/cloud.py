@@ -69,10 +69,10 @@ class LocalCloud:
 
     # Requests
 
-    def handle(self, method, url, content=None):
+    def handle(self, method, url, content=None, headers=None):
         """Answer one request; raises TransportFault when a fault drops it."""
         with self._serialised:
-            request = router.Request(method, url, content)
+            request = router.Request(method, url, content, headers)
             found = self._router.find(request)
             operation = found[0] if found else "unknown"
             fault = next((f for f in self.faults if f.matches(operation, request.path, request.method)), None)

@@ -1,4 +1,5 @@
 """The REST surface: which operation a request is, and how Azure answers each kind of operation."""
+import hashlib
 import json
 from urllib.parse import parse_qsl, urlsplit
 
@@ -65,9 +66,10 @@ def lock_routes(cloud):
 
 
 class Request:
-    def __init__(self, method, url, content):
+    def __init__(self, method, url, content, headers=None):
         parts = urlsplit(url)
         self.method = method.upper()
+        self.headers = {k.lower(): v for k, v in (headers or {}).items()}
         self.base = parts.scheme + "://" + parts.netloc
         self.segments = [s for s in parts.path.split("/") if s]
         self.path = "/" + "/".join(self.segments)
@@ -115,15 +117,17 @@ def answer(cloud, request, kind, handler, failure=None):
     if "sub" in request.params:
         cloud.require_subscription(request.params["sub"])
     if kind == LIST:
-        return _page(cloud, request, handler(request))
+        return _page(cloud, request, [tagged(item) for item in handler(request)])
     if kind == PUT:
         cloud.locks.check(request.path, "write")
+        _check_condition(cloud, request)
         if failure is not None:
             return _accepted(cloud, request, 201, _updating(request.body or {}), failure)
         resource, created = handler(request)
-        return _accepted(cloud, request, 201 if created else 200, _updating(resource))
+        return _accepted(cloud, request, 201 if created else 200, _updating(tagged(resource)))
     if kind == DELETE:
         cloud.locks.check(request.path, "delete")
+        _check_condition(cloud, request)
         if failure is None and not handler(request):
             return Reply(204)
         return _accepted(cloud, request, 202, None, failure, location=True)
@@ -131,7 +135,36 @@ def answer(cloud, request, kind, handler, failure=None):
         return Reply(200 if handler(request) else 204)
     if kind == RAW:
         return handler(request)
-    return Reply(200, handler(request))
+    return Reply(200, tagged(handler(request)))
+
+
+def tagged(resource):
+    """A network resource with its etag, which changes whenever its state does (a VNet's also when a
+    subnet or peering of it changes, as Azure's does); the stored resource is left as it is."""
+    if not isinstance(resource, dict) or not str(resource.get("type", "")).startswith("Microsoft.Network/"):
+        return resource
+    properties = resource.get("properties") or {}
+    children = {k: [tagged(c) for c in properties[k]] for k in ("subnets", "virtualNetworkPeerings")
+                if isinstance(properties.get(k), list) and "/" not in resource["type"][len("Microsoft.Network/"):]}
+    if children:
+        resource = dict(resource, properties=dict(properties, **children))
+    return dict(resource, etag=etag(resource))
+
+
+def etag(resource):
+    state = dict(resource, etag=None, properties=dict(resource.get("properties") or {}, provisioningState=None))
+    return 'W/"' + hashlib.sha1(json.dumps(state, sort_keys=True).encode()).hexdigest()[:20] + '"'
+
+
+def _check_condition(cloud, request):
+    """If-Match: the write goes ahead only on the state the writer last saw (412 otherwise), as in Azure."""
+    expected = request.headers.get("if-match")
+    if expected is None or expected == "*":
+        return
+    current = cloud.get(request.path)
+    if current is None or tagged(current)["etag"] != expected:
+        raise errors.ArmError(412, "PreconditionFailed", "The condition specified using HTTP conditional "
+                              "header(s) is not met for " + request.path + ".")
 
 
 def _match(pattern, segments):

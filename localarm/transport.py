@@ -19,7 +19,7 @@ class LocalTransport(HttpTransport):
 
     def send(self, request, **kwargs):
         try:
-            reply = self.cloud.handle(request.method, request.url, request.content)
+            reply = self.cloud.handle(request.method, request.url, request.content, headers=request.headers)
         except TransportFault as fault:
             raise ServiceRequestError(str(fault)) from None
         return LocalResponse(request, reply)

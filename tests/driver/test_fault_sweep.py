@@ -199,12 +199,12 @@ def at_write(n, act):
     def hook(cloud):
         handle, seen = cloud.handle, [0]
 
-        def handle_hooked(method, url, content=None):
+        def handle_hooked(method, url, content=None, **headers):
             if method in WRITES:
                 seen[0] += 1
                 if seen[0] == n:
-                    return act(handle, method, url, content)
-            return handle(method, url, content)
+                    return act(lambda *args: handle(*args, **headers), method, url, content)
+            return handle(method, url, content, **headers)
         cloud.handle = handle_hooked
     return hook
 

@@ -28,6 +28,7 @@ def run(args):
         config.report(checker)
     YamlContext.load(document)
     env = open_environment(args, document)
+    targets.share_clients()
     try:
         preflight(args, document, env, checker)
     except BadInput:

@@ -13,14 +13,17 @@ back on revert, so a revert also restores the protection.
 from dm.arm import trafswap
 from dm.arm.res.YamlContext import YamlContext
 
+from . import readcache
+
 NAMESPACE, PARENT, TYPE = "Microsoft.Network", "", "virtualNetworks"
 LOCKS = "/providers/microsoft.authorization/locks/"
 REFUSED = {"CanNotDelete": ("delete",), "ReadOnly": ("write", "delete")}
 
 
-def client(subscription_id):
+def client(subscription_id, fresh=False):
     credential = YamlContext().generateAzureCredential(subscription_id)
-    return trafswap.ManagementLockClient(credential.getSPC(), credential.getSubId()).management_locks
+    client_class = readcache.uncached(trafswap.ManagementLockClient) if fresh else trafswap.ManagementLockClient
+    return client_class(credential.getSPC(), credential.getSubId()).management_locks
 
 
 def address(lock):

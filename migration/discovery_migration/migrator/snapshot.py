@@ -37,7 +37,7 @@ def take(subscription_ids):
 
 
 def subscription_state(sub, credential):
-    client = targets.network_client(credential)
+    client = targets.network_client(credential, fresh=True)
     found = {key(vnet.id): vnet_state(sub, vnet) for vnet in client.virtual_networks.list_all()}
     for table in client.route_tables.list_all():
         found[key(table.id)] = {"kind": "route_table", "name": table.name,
@@ -48,7 +48,7 @@ def subscription_state(sub, credential):
 
 def vnet_state(sub, vnet):
     rg = vnet.id.split("/")[4]
-    held = locks.client(sub).list_at_resource_level(*locks.address({"resource_group": rg, "vnet_name": vnet.name}))
+    held = locks.client(sub, fresh=True).list_at_resource_level(*locks.address({"resource_group": rg, "vnet_name": vnet.name}))
     return {"kind": "vnet", "name": vnet.name,
             "subnets": {s.name: key(s.route_table.id) if s.route_table is not None else None
                         for s in vnet.subnets or ()},

@@ -18,7 +18,7 @@ from dm.arm.cfgbase import Common
 from dm.arm.res.Globals import Globals
 from dm.arm.trafswap import SwitchTraffic
 
-from . import locks, verify
+from . import locks, readcache, verify
 from .errors import StepError, text_of
 
 logger = logging.getLogger("dm.migrate")
@@ -131,7 +131,7 @@ def step(run, records, entry, name, body, plan=None):
     started = records.start(entry, name, plan)
     with library_errors() as errors:
         try:
-            result, saved = body()
+            result, saved = readcache.redecided(body, errors)
         except Exception as error:
             records.finish(started, status="failed", error=text_of(error), errors=errors.count)
             raise StepError(name, text_of(error)) from error

@@ -9,6 +9,8 @@ from dm.arm.res.YamlContext import YamlContext
 from dm.arm.terraform import DISCOVERY_FILE, Terraform
 from dm.arm.trafswap import SwitchTraffic
 
+from . import readcache
+
 logger = logging.getLogger("dm.migrate")
 
 
@@ -49,9 +51,16 @@ class Account:
         return SwitchTraffic.getVnet(name, self.network)
 
 
-def network_client(credential):
-    """A network client of the credential's subscription, as the libraries build one."""
-    return trafswap.NetworkManagementClient(credential.getCSC(), credential.getSubId())
+def network_client(credential, fresh=False):
+    """The network client of the credential's subscription, as the libraries get one (`fresh`: one of
+    its own, which reads past the run's cache, for comparing the network before and after)."""
+    client_class = readcache.uncached(trafswap.NetworkManagementClient) if fresh else trafswap.NetworkManagementClient
+    return client_class(credential.getCSC(), credential.getSubId())
+
+
+def share_clients():
+    """For the rest of the run, one client per subscription and kind, reading through one cache."""
+    return readcache.install(trafswap, readcache.ReadCache())
 
 
 def accounts(document, subscription=None):

@@ -61,6 +61,7 @@ class YamlContext:
     _config = {}
     _records = {}
     _factory = None
+    _credentials = {}
 
     @classmethod
     def load(cls, document):
@@ -85,11 +86,13 @@ class YamlContext:
                 records.setdefault(subId, _record(default, subId))
         cls._config = dict(document.get("config") or {})
         cls._records = records
+        cls._credentials = {}
 
     @classmethod
     def setCredentialFactory(cls, factory):
         """Build credentials with `factory(record)` instead of from client secrets; None restores."""
         cls._factory = factory
+        cls._credentials = {}
 
     def getGlobalContext(self, key):
         """A global option: a naming transform list (empty when unset), a number
@@ -103,11 +106,15 @@ class YamlContext:
         return value
 
     def generateAzureCredential(self, subscriptionId):
-        """The credential of a configured subscription, or None for an unknown one."""
+        """The credential of a configured subscription, or None for an unknown one; the same object
+        for the same subscription until the next `load`, so its tokens are fetched once."""
         record = self._records.get(subscriptionId)
         if record is None:
             return None
-        return AzureCredential(record, type(self)._factory)
+        owner = type(self)
+        if subscriptionId not in owner._credentials:
+            owner._credentials[subscriptionId] = AzureCredential(record, owner._factory)
+        return owner._credentials[subscriptionId]
 
 
 def _record(entry, subId):

@@ -1,0 +1,334 @@
+"""Reads answered from what this run itself last read or wrote, and one client per subscription and kind.
+
+The libraries read the same resources many times in a run (the dry-run plan of a
+step and the step itself, a route table in two steps, the VNet list for every
+remote hub); each read costs an ARM request. Every client of the run reads
+through one cache, which keeps the last state it saw of each resource (from a
+GET, or as an item of a list page) and answers a repeated GET from it, with one
+rule: a state is used only when it was read after the tool's own last write to
+that resource, to a child of it (a VNet embeds its subnets and peerings) or to
+what a write changes as a side effect (a subnet's old and new route tables hold
+back-references to it; a peering's partner half on the remote VNet changes its
+state). A list page is used only when each of its items may be, and when no
+item was created or deleted in its collection since.
+
+What another writer changed since the run read it is caught by ARM: each
+update or deletion of a resource whose state the cache holds carries that
+state's etag in If-Match, and ARM answers 412 when the resource changed. The
+cache then forgets that state and counts the refusal, and the driver runs the
+step again on fresh reads (see `redecided`).
+"""
+import io
+import itertools
+import json
+import threading
+import types
+from urllib.parse import urlsplit
+
+from azure.core.pipeline import PipelineResponse
+from azure.core.pipeline.policies import HTTPPolicy
+from azure.core.rest._http_response_impl import HttpResponseImpl
+from azure.core.utils import case_insensitive_dict
+from azure.mgmt.core.polling.arm_polling import ARMPolling
+
+NETWORK = "/providers/microsoft.network/"
+LOCKS = "/providers/microsoft.authorization/locks"
+NOT_CACHED = ("/operations/", "/operationresults/", "/providers/microsoft.resourcegraph/")
+
+
+EMBEDDED = ("subnets", "virtualNetworkPeerings")
+VNET_TYPE = "microsoft.network/virtualnetworks"
+
+
+def page_key(path, query):
+    """A list page: its path and paging position (the API version is the client's own)."""
+    return path + "?" + "&".join(sorted(q for q in query.lower().split("&") if q and not q.startswith("api-version=")))
+
+
+def key(path):
+    return "/" + "/".join(s for s in path.lower().split("/") if s)
+
+
+def parent(resource_key):
+    return resource_key.rsplit("/", 1)[0]
+
+
+def embedding(resource_key):
+    """The resources whose state embeds this one's: the VNet of a subnet or peering."""
+    if LOCKS in resource_key or NETWORK not in resource_key:
+        return []
+    below = resource_key.split(NETWORK, 1)[1].split("/")
+    return [resource_key.rsplit("/", 2)[0]] if len(below) == 4 else []
+
+
+class ReadCache:
+    """The states and list pages the run has seen, and the times of its own writes (a counter)."""
+
+    def __init__(self):
+        self._lock = threading.RLock()
+        self._clock = itertools.count(1)
+        self.states = {}        # resource key -> (time read, state as answered)
+        self.pages = {}         # page URL key -> (time read, collection key, item keys, nextLink)
+        self.written = {}       # resource key -> time of the last write to it or changing it
+        self.written_below = {} # resource key -> keys of written resources its state embeds
+        self.membership = {}    # collection key -> time an item was last created or deleted in it
+        self.refused = 0        # updates ARM refused (412): a state the decision was made on had changed
+
+    def now(self):
+        return next(self._clock)
+
+    # ------------------------------------------------------------ reads
+
+    def answer(self, url):
+        """The body of a GET the cache can answer, or None."""
+        parts = urlsplit(url)
+        path = key(parts.path)
+        with self._lock:
+            page = self.pages.get(page_key(path, parts.query))
+            if page is not None:
+                read, collection, items, next_link = page
+                if read > self.membership.get(collection, 0) and all(self.usable(i) for i in items):
+                    body = {"value": [self.states[i][1] for i in items]}
+                    if next_link:
+                        body["nextLink"] = next_link
+                    return body
+            if path in self.states and self.usable(path):
+                return self.states[path][1]
+        return None
+
+    def usable(self, resource_key):
+        read = self.states.get(resource_key, (0,))[0]
+        return read > self.written.get(resource_key, 0) and read > max(
+            (self.written[k] for k in self.written_below.get(resource_key, ())), default=0)
+
+    def seen(self, url, body, read):
+        """Keeps what a GET sent at time `read` answered."""
+        parts = urlsplit(url)
+        path = key(parts.path)
+        if any(mark in path for mark in NOT_CACHED) or not isinstance(body, dict):
+            return
+        with self._lock:
+            if isinstance(body.get("value"), list):
+                items = [self.keep(item, read) for item in body["value"]]
+                if None not in items:
+                    self.pages[page_key(path, parts.query)] = (read, path, items, body.get("nextLink"))
+            else:
+                self.keep(body, read)
+
+    def keep(self, resource, read):
+        if not isinstance(resource, dict) or not resource.get("id"):
+            return None
+        resource_key = key(resource["id"])
+        if read >= self.states.get(resource_key, (0,))[0]:
+            self.states[resource_key] = (read, resource)
+        properties = resource.get("properties") or {}
+        for collection in EMBEDDED if str(resource.get("type")).lower() == VNET_TYPE else ():       # a VNet answers with its subnets and peerings: their lists too
+            if isinstance(properties.get(collection), list):
+                items = [self.keep(child, read) for child in properties[collection]]
+                if None not in items:
+                    path = resource_key + "/" + collection.lower()
+                    self.pages[page_key(path, "")] = (read, path, items, None)
+        return resource_key
+
+    # ------------------------------------------------------------ writes
+
+    def writing(self, method, url, content):
+        """Marks a write before it is sent; the If-Match value for it (None: no state to match)."""
+        resource_key = key(urlsplit(url).path)
+        body = _json(content)
+        with self._lock:
+            held = self.states.get(resource_key)
+            etag = held[1].get("etag") if held is not None and self.usable(resource_key) else None
+            now = self.now()
+            for changed in [resource_key] + embedding(resource_key) + self.side_effects(resource_key, held, body):
+                self.mark(changed, now)
+            if method == "DELETE":
+                self.membership[parent(resource_key)] = now
+            return etag if NETWORK in resource_key and LOCKS not in resource_key else None
+
+    def written_answer(self, method, url, status, body):
+        """After the answer to a write: what ARM answered an accepted update is the resource as the
+        tool wrote it; a creation changes its collection; a 412 is counted."""
+        resource_key = key(urlsplit(url).path)
+        with self._lock:
+            now = self.now()
+            self.mark(resource_key, now)
+            if status == 201 or (method == "PUT" and LOCKS in resource_key):
+                self.membership[parent(resource_key)] = now
+            if status in (200, 201) and method == "PUT":
+                self.keep(body, self.now())
+            if status == 412:
+                self.refused += 1
+
+    def mark(self, resource_key, now):
+        self.written[resource_key] = now
+        for outer in embedding(resource_key):
+            self.written_below.setdefault(outer, set()).add(resource_key)
+
+    def side_effects(self, resource_key, held, body):
+        """Resources a write changes besides itself: a subnet's old and new route tables, the remote
+        VNet of a peering (its half pointing back changes state) and that VNet's peerings."""
+        old = (held[1] if held else {}).get("properties") or {}
+        new = (body or {}).get("properties") or {}
+        if "/subnets/" in resource_key:
+            tables = [(p.get("routeTable") or {}).get("id") for p in (old, new)]
+            if held is None:            # the table it was on is not known: every table may have changed
+                tables += [k for k in self.states if "/routetables/" in k]
+            return [key(t) for t in tables if t]
+        if "/virtualnetworkpeerings/" in resource_key:
+            remote = (new.get("remoteVirtualNetwork") or old.get("remoteVirtualNetwork") or {}).get("id")
+            vnets = [key(remote)] if remote else list({k.split("/virtualnetworkpeerings/")[0] for k in self.states
+                                                       if "/virtualnetworkpeerings/" in k})
+            return vnets + [k for k in self.states for v in vnets if k.startswith(v + "/virtualnetworkpeerings/")]
+        return []
+
+
+class CachePolicy(HTTPPolicy):
+    """Answers a GET from the cache when it may; tells the cache of every other request."""
+
+    def __init__(self, cache):
+        super().__init__()
+        self.cache = cache
+
+    def send(self, request):
+        http = request.http_request
+        if http.method == "GET":
+            body = self.cache.answer(http.url)
+            if body is not None:
+                return PipelineResponse(http, CachedResponse(http, body), request.context)
+            read = self.cache.now()
+            response = self.next.send(request)
+            if response.http_response.status_code == 200:
+                self.cache.seen(http.url, _json(_read(response.http_response)), read)
+            return response
+        if http.method not in ("PUT", "DELETE"):
+            return self.next.send(request)
+        etag = self.cache.writing(http.method, http.url, http.content)
+        if etag:
+            http.headers["If-Match"] = etag
+        response = self.next.send(request)
+        status = response.http_response.status_code
+        body = _json(_read(response.http_response)) if http.method == "PUT" and status in (200, 201) else None
+        self.cache.written_answer(http.method, http.url, status, body)
+        return response
+
+
+class CachedResponse(HttpResponseImpl):
+    def __init__(self, request, body):
+        content = json.dumps(body).encode()
+        super().__init__(request=request, internal_response=io.BytesIO(content), status_code=200, reason="OK",
+                         content_type="application/json", headers=case_insensitive_dict(
+                             {"Content-Type": "application/json; charset=utf-8"}),
+                         stream_download_generator=lambda *a, **k: iter([content]))
+        self._content = content
+
+
+def _read(response):
+    return response.read() if hasattr(response, "read") else response.body()
+
+
+def _json(content):
+    if not content:
+        return None
+    try:
+        return json.loads(content)
+    except (TypeError, ValueError):
+        return None
+
+
+# ---------------------------------------------------------------- one client per subscription and kind
+
+class Shared:
+    """Stands in for an SDK client class: one client per subscription (or per credential for the
+    resource-graph client), all reading through the cache."""
+
+    def __init__(self, sdk_class, cache):
+        self.sdk_class, self.cache = sdk_class, cache
+        self.clients = {}
+        self._lock = threading.Lock()
+
+    def __call__(self, credential, *args, **kwargs):
+        owner = str(args[0]).lower() if args else id(credential)
+        with self._lock:
+            client = self.clients.get(owner)
+            if client is None:
+                kwargs.setdefault("per_retry_policies", [CachePolicy(self.cache)])
+                client = self.clients[owner] = self.sdk_class(credential, *args, **kwargs)
+                for group in ("route_tables", "virtual_network_peerings"):
+                    if hasattr(client, group):
+                        polled_when_waited(getattr(client, group), client._config.polling_interval)
+            return client
+
+
+class PolledWhenWaited(ARMPolling):
+    """A create-or-update's poller that asks for the operation's status only when someone waits for
+    its result: the propagation and remote-gateway updates are started and never awaited, and a
+    poller left to itself would poll them to the end in a thread of its own, for no reader."""
+
+    def __init__(self, delay):
+        super().__init__(delay, lro_options={"final-state-via": "azure-async-operation"})
+        self._waited = False
+
+    def finished(self):
+        return super().finished() if self._waited else True
+
+    def resource(self):
+        if not self._waited:
+            self._waited = True
+            self.run()
+        return super().resource()
+
+
+def polled_when_waited(operations, delay):
+    begin = operations.begin_create_or_update
+
+    def begin_create_or_update(*args, **kwargs):
+        kwargs.setdefault("polling", PolledWhenWaited(delay))
+        return begin(*args, **kwargs)
+    operations.begin_create_or_update = begin_create_or_update
+
+
+def install(module, cache):
+    """The module's network, lock and resource-graph client classes replaced by shared, cached ones;
+    `uncached(module.X)` is the class itself again."""
+    module.NetworkManagementClient = Shared(module.NetworkManagementClient, cache)
+    module.ManagementLockClient = Shared(module.ManagementLockClient, cache)
+    module.arg = types.SimpleNamespace(ResourceGraphClient=Shared(module.arg.ResourceGraphClient, cache),
+                                       models=module.arg.models)
+    return cache
+
+
+def uncached(client_class):
+    return client_class.sdk_class if isinstance(client_class, Shared) else client_class
+
+
+def active():
+    """The cache the libraries' clients read through in this run, or None."""
+    from dm.arm import trafswap
+    return getattr(trafswap.NetworkManagementClient, "cache", None)
+
+
+def redecided(body, errors, attempts=3):
+    """Runs a step's `body` (which returns what the next steps need and its records). When ARM
+    refused one of its updates because a state it was decided on had changed (412), the step runs
+    again on fresh reads: what was done before the refusal stays done, so its records are merged with
+    those of the new attempt, and the refused attempt's error lines do not count against the step."""
+    cache, saved = active(), None
+    for attempt in range(attempts):
+        refused, errors_before = (cache.refused if cache else 0), errors.count
+        result, records = body()
+        saved = records if saved is None else merged(saved, records)
+        if cache is None or cache.refused == refused or attempt == attempts - 1:
+            return result, saved
+        errors.count = errors_before
+    return result, saved
+
+
+def merged(earlier, later):
+    """Records of two attempts of a step: mappings merged key by key, lists without repeats."""
+    if isinstance(earlier, dict) and isinstance(later, dict):
+        return {k: merged(earlier[k], later[k]) if k in earlier and k in later else later.get(k, earlier.get(k))
+                for k in list(earlier) + [k for k in later if k not in earlier]}
+    if isinstance(earlier, list) and isinstance(later, list):
+        return earlier + [item for item in later if item not in earlier]
+    return later
