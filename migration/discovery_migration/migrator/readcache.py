@@ -157,8 +157,10 @@ class ReadCache:
                 self.membership[parent(resource_key)] = now
             if status in (200, 201) and method == "PUT":
                 self.keep(body, self.now())
-            if status == 412:
+            if status == 412:         # a state the run held had changed: read everything afresh
                 self.refused += 1
+                self.states.clear()
+                self.pages.clear()
 
     def mark(self, resource_key, now):
         self.written[resource_key] = now
@@ -308,11 +310,12 @@ def active():
     return getattr(trafswap.NetworkManagementClient, "cache", None)
 
 
-def redecided(body, errors, attempts=3):
+def redecided(body, errors, again=None, attempts=3):
     """Runs a step's `body` (which returns what the next steps need and its records). When ARM
     refused one of its updates because a state it was decided on had changed (412), the step runs
-    again on fresh reads: what was done before the refusal stays done, so its records are merged with
-    those of the new attempt, and the refused attempt's error lines do not count against the step."""
+    again on fresh reads (`again` first reads afresh what the driver hands the body): what was done
+    before the refusal stays done, so its records are merged with those of the new attempt, and the
+    refused attempt's error lines do not count against the step."""
     cache, saved = active(), None
     for attempt in range(attempts):
         refused, errors_before = (cache.refused if cache else 0), errors.count
@@ -321,14 +324,26 @@ def redecided(body, errors, attempts=3):
         if cache is None or cache.refused == refused or attempt == attempts - 1:
             return result, saved
         errors.count = errors_before
+        if again is not None:
+            again()
     return result, saved
 
 
 def merged(earlier, later):
-    """Records of two attempts of a step: mappings merged key by key, lists without repeats."""
+    """Records of two attempts of a step: mappings merged key by key; in lists, a record of the later
+    attempt replaces the earlier one about the same resource (named by the same texts)."""
     if isinstance(earlier, dict) and isinstance(later, dict):
         return {k: merged(earlier[k], later[k]) if k in earlier and k in later else later.get(k, earlier.get(k))
                 for k in list(earlier) + [k for k in later if k not in earlier]}
     if isinstance(earlier, list) and isinstance(later, list):
-        return earlier + [item for item in later if item not in earlier]
+        replaced = {identity(item) for item in later}
+        return [item for item in earlier if identity(item) not in replaced] + later
     return later
+
+
+def identity(record):
+    """What names the resource a record is about: its texts that are names, groups and subscriptions."""
+    if not isinstance(record, dict):
+        return repr(record)
+    return tuple(sorted((k, v) for k, v in record.items() if isinstance(v, str) and k.lower().endswith(
+        ("name", "subscriptionid", "subscription_id", "resource_group", "vnet"))))

@@ -118,7 +118,9 @@ def step(run, records, entry, name, body, plan=None):
     `body` returns (what the next steps need, the records to save); `plan`, when callable, gives what
     the step is about to change (a plan that cannot be made stops the switch before the step starts).
     The step fails, is saved as failed and ends the VNet's switch when it raises, when the libraries log
-    an error line, or when a planned change is not in effect or is in effect without a record.
+    an error line, or when a planned change is not in effect or is in effect without a record. When ARM
+    refused one of its updates because a state it was decided on had changed (412), the body runs again
+    on fresh reads, the VNet read afresh first (readcache.redecided).
     """
     if stop_requested.is_set():
         raise Stopped("stopped before " + name)
@@ -131,7 +133,7 @@ def step(run, records, entry, name, body, plan=None):
     started = records.start(entry, name, plan)
     with library_errors() as errors:
         try:
-            result, saved = readcache.redecided(body, errors)
+            result, saved = readcache.redecided(body, errors, run.refresh)
         except Exception as error:
             records.finish(started, status="failed", error=text_of(error), errors=errors.count)
             raise StepError(name, text_of(error)) from error

@@ -1,0 +1,90 @@
+"""The run's read cache: a switch that reads through it decides as one that reads everything afresh,
+also when another writer changes resources between its steps; and it halves the requests."""
+import json
+import pathlib
+import tempfile
+
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+import estate
+import network_state
+from driving import drive
+from localarm import LocalCloud, StaticCredential, bind
+from migrator import steps, targets
+
+STEPS = (steps.ROUTE_TABLES, steps.PROPAGATION, steps.SUBNETS, steps.PEERINGS, steps.GATEWAY_USE, steps.SNAT)
+
+
+def toggle_propagation(network, spoke, table):
+    def change():
+        rtb = network.route_tables.get("rg-spoke%d" % spoke, table % spoke)
+        rtb.disable_bgp_route_propagation = not rtb.disable_bgp_route_propagation
+        network.route_tables.begin_create_or_update("rg-spoke%d" % spoke, table % spoke, rtb).result()
+    return change
+
+
+def toggle_forwarding(network, rg, vnet, peering):
+    def change():
+        half = network.virtual_network_peerings.get(rg, vnet, peering)
+        half.allow_forwarded_traffic = not half.allow_forwarded_traffic
+        network.virtual_network_peerings.begin_create_or_update(rg, vnet, peering, half).result()
+    return change
+
+
+# What another writer changes: (name, change(network of the spoke's subscription, spoke index)).
+CHANGES = [
+    ("staged table's propagation", lambda net, i: toggle_propagation(net, i, "rt-spoke%d-1-zentrova")),
+    ("main table's propagation", lambda net, i: toggle_propagation(net, i, "spoke%d-main-1")),
+    ("spoke's half of the hub peering", lambda net, i: toggle_forwarding(net, "rg-spoke%d" % i, "spoke%d" % i,
+                                                                         "spoke%d-to-hub" % i)),
+    ("hub's half of the peering", lambda net, i: toggle_forwarding(net, "rg-hub%d" % i, "hub%d" % i,
+                                                                   "hub%d-to-spoke%d" % (i, i))),
+]
+
+
+def switch(folder, name, changes, monkeypatch, cached):
+    """A switch of the estate with another writer making `changes` [(spoke, before which step, change)];
+    the records of each step (without times and plans), the network after and the requests made."""
+    clouds = []
+    with monkeypatch.context() as patch:
+        if not cached:
+            patch.setattr(targets, "share_clients", lambda: None)
+        step = steps.step
+
+        def step_after_another_writer(records, entry, step_name, body, **kwargs):
+            for spoke, before, change in changes:
+                if before == step_name and entry["vnet_name"] == "spoke%d" % spoke:
+                    sub = estate.subscription_id(spoke % 2)
+                    CHANGES[change][1](bind(clouds[0]).NetworkManagementClient(StaticCredential(), sub), spoke)()
+            return step(records, entry, step_name, body, **kwargs)
+        patch.setattr(steps, "step", step_after_another_writer)
+        status = drive("switch", "--state", folder / "s0.json", "--save-state", folder / (name + ".json"),
+                       "--config", folder / "migration.yaml", "--records", folder / (name + "-records.json"),
+                       hook=clouds.append)
+    document = json.loads((folder / (name + "-records.json")).read_text())
+    decided = {vnet: [(s["name"], s["status"], s["records"], s.get("library_errors")) for s in entry["steps"]]
+               for vnet, entry in document["vnets"].items()}
+    return status, decided, network_state.network(folder / (name + ".json")), len(clouds[0].log.calls)
+
+
+@settings(max_examples=10, deadline=None, suppress_health_check=[HealthCheck.too_slow,
+                                                                   HealthCheck.function_scoped_fixture])
+@given(st.lists(st.tuples(st.sampled_from([0, 1]), st.sampled_from(STEPS), st.integers(0, len(CHANGES) - 1)),
+                max_size=3))
+def test_another_writer_between_steps_changes_no_decision(monkeypatch, changes):
+    folder = pathlib.Path(tempfile.mkdtemp(prefix="read-cache-"))
+    topology, _ = estate.write(folder, 4, 2)
+    LocalCloud.from_topology(topology).save(folder / "s0.json")
+    *cached, _ = switch(folder, "cached", changes, monkeypatch, cached=True)
+    *fresh, _ = switch(folder, "fresh", changes, monkeypatch, cached=False)
+    assert cached == fresh
+
+
+def test_a_switch_reads_each_state_once_and_makes_at_most_35_requests_per_vnet(monkeypatch, tmp_path):
+    topology, _ = estate.write(tmp_path, 12, 3)
+    LocalCloud.from_topology(topology).save(tmp_path / "s0.json")
+    status, decided, after, requests = switch(tmp_path, "cached", [], monkeypatch, cached=True)
+    *fresh, fresh_requests = switch(tmp_path, "fresh", [], monkeypatch, cached=False)
+    assert [status, decided, after] == fresh and status == 0
+    switched = len(estate.spokes_of(12, 3))
+    assert requests <= 35 * switched < fresh_requests
