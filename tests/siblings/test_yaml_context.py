@@ -81,3 +81,12 @@ def test_factory_override_then_restore_to_client_secrets(monkeypatch):
     monkeypatch.delenv("APP1_SECRET", raising=False)
     with pytest.raises(LookupError, match="APP1_SECRET.*not set"):
         YamlContext().generateAzureCredential("sub-1").getCSC()
+
+
+def test_one_credential_per_subscription_until_the_next_load():
+    YamlContext.load(DOCUMENT)
+    first = YamlContext().generateAzureCredential("sub-1")
+    assert YamlContext().generateAzureCredential("sub-1") is first
+    assert YamlContext().generateAzureCredential("sub-3") is not first
+    YamlContext.load(DOCUMENT)
+    assert YamlContext().generateAzureCredential("sub-1") is not first
