@@ -20,12 +20,14 @@ def bind(cloud):
     Besides the transport they set polling_interval=0 and retry_total=0: pollers
     never wait and an injected fault reaches the caller on the first try. A
     caller's own keyword arguments win, so a test of retries can pass retry_total.
+    A client built while the cloud keeps Azure's timing (localarm.timing) keeps the
+    SDK's retry policy, which waits out 429 answers, and its pollers wait as long as
+    each answer's Retry-After says.
     """
-    options = {"transport": cloud.transport, "polling_interval": 0, "retry_total": 0}
     return types.SimpleNamespace(
-        NetworkManagementClient=_bound(network.NetworkManagementClient, options),
-        ManagementLockClient=_bound(resource.ManagementLockClient, options),
-        ResourceGraphClient=_bound(resourcegraph.ResourceGraphClient, options))
+        NetworkManagementClient=_bound(network.NetworkManagementClient, cloud),
+        ManagementLockClient=_bound(resource.ManagementLockClient, cloud),
+        ResourceGraphClient=_bound(resourcegraph.ResourceGraphClient, cloud))
 
 
 def install(cloud, module=None):
@@ -45,8 +47,11 @@ def install(cloud, module=None):
     return module
 
 
-def _bound(sdk_class, options):
+def _bound(sdk_class, cloud):
     def __init__(self, *args, **kwargs):
+        options = {"transport": cloud.transport, "polling_interval": 0}
+        if cloud.timing is None:
+            options["retry_total"] = 0
         sdk_class.__init__(self, *args, **{**options, **kwargs})
 
     return type(sdk_class.__name__, (sdk_class,), {"__init__": __init__, "__module__": __name__,

@@ -41,6 +41,7 @@ class LocalCloud:
         self.operations = Operations(self)
         self.log = RequestLog()
         self.faults = []
+        self.timing = None                     # Azure's pace and limits when set (localarm.timing)
         self._by_type = {backend.TYPE.lower(): backend.table for backend in
                          (self.vnets, self.subnets, self.route_tables, self.peerings, self.gateways, self.locks)}
         self._router = router.Router(router.routes(self))
@@ -79,20 +80,26 @@ class LocalCloud:
             if fault is not None and fault.transport_error:
                 self.log.record(operation, request.method, request.path, None)
                 raise TransportFault(fault.message)
+            request.operation = operation
             try:
                 if found is None:
                     raise errors.not_served(request.method, request.path)
+                if self.timing is not None:
+                    self.timing.admit(request, operation)
                 _, kind, handler, request.params = found
                 failed_later = fault is not None and fault.operation_failed and kind in (router.PUT, router.DELETE)
                 if fault is not None and not failed_later and not fault.lost_reply:
                     raise errors.ArmError(fault.status, fault.code, fault.message)
                 reply = router.answer(self, request, kind, handler, fault.error() if failed_later else None)
             except errors.ArmError as error:
-                reply = router.Reply(error.status, error.body(), {"Retry-After": "1"} if error.status == 429 else None)
+                reply = router.Reply(error.status, error.body(),
+                                     error.headers or ({"Retry-After": "1"} if error.status == 429 else None))
             if self.kept is not None and request.method in WRITES and reply.status < 300 and (
                     fault is None or fault.lost_reply):     # the change is made, answered or not
                 self.kept.append({"method": request.method, "url": url,
                                   "content": content.decode() if isinstance(content, bytes) else content})
+            if self.timing is not None:
+                router.paced(self, request, reply)
             self.log.record(operation, request.method, request.path, reply.status)
             if fault is not None and fault.lost_reply:
                 raise TransportFault(fault.message)

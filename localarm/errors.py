@@ -5,6 +5,7 @@ class ArmError(Exception):
     def __init__(self, status, code, message, details=None):
         super().__init__(message)
         self.status, self.code, self.message, self.details = status, code, message, details
+        self.headers = {}
 
     def body(self):
         error = {"code": self.code, "message": self.message}

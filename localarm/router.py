@@ -93,7 +93,8 @@ class Request:
 
 class Reply:
     def __init__(self, status, body=None, headers=None):
-        self.status, self.body, self.headers = status, body, headers or {}
+        self.status, self.body, self.headers = status, body, dict(headers or {})
+        self.delay = 0.0     # seconds the answer takes beyond the latency (with Azure's timing)
 
 
 class Router:
@@ -186,14 +187,26 @@ def _page(cloud, request, items):
     return Reply(200, body)
 
 
+def paced(cloud, request, reply):
+    """With Azure's timing: how long the client waits before asking about an operation in progress,
+    and how long a lock change takes."""
+    if request.operation.startswith("operations."):
+        reply.headers["Retry-After"] = "%.3f" % cloud.operations.remaining(request.params["op"])
+    elif request.operation.startswith("management_locks.") and request.method != "GET" and reply.status < 300:
+        reply.delay = cloud.timing.started(request, request.operation)
+
+
 def _accepted(cloud, request, status, body, failure=None, location=False):
     """Accepted for asynchronous completion: the SDK poller follows Azure-AsyncOperation (and Location)."""
-    op_id = cloud.operations.start(failure)
+    seconds = cloud.timing.started(request, request.operation) if cloud.timing is not None else None
+    op_id = cloud.operations.start(failure, seconds)
     scope = ("/subscriptions/" + ids.subscription(request.path)
              + "/providers/Microsoft.Network/locations/" + cloud.location)
     headers = {"Azure-AsyncOperation": request.link(scope + "/operations/" + op_id)}
     if location:
         headers["Location"] = request.link(scope + "/operationResults/" + op_id)
+    if seconds is not None:
+        headers["Retry-After"] = "%.3f" % cloud.operations.remaining(op_id)
     return Reply(status, body, headers)
 
 

@@ -1,6 +1,7 @@
 """The azure-core transport that hands SDK requests to a local cloud instead of the network."""
 import io
 import json
+import time
 from http import HTTPStatus
 
 from azure.core.exceptions import ServiceRequestError
@@ -9,10 +10,12 @@ from azure.core.rest._http_response_impl import HttpResponseImpl
 from azure.core.utils import case_insensitive_dict
 
 from .faults import TransportFault
+from .timing import LATENCY
 
 
 class LocalTransport(HttpTransport):
-    """Sends each request to the cloud in process; never sleeps, so polling and retry back-off cost nothing."""
+    """Sends each request to the cloud in process; without Azure's timing it never sleeps, so polling and
+    retry back-off cost nothing."""
 
     def __init__(self, cloud):
         self.cloud = cloud
@@ -22,10 +25,15 @@ class LocalTransport(HttpTransport):
             reply = self.cloud.handle(request.method, request.url, request.content, headers=request.headers)
         except TransportFault as fault:
             raise ServiceRequestError(str(fault)) from None
+        if self.cloud.timing is not None:        # outside the cloud's lock: requests overlap as in Azure
+            self.cloud.timing.wait(LATENCY)
+            time.sleep(reply.delay)
         return LocalResponse(request, reply)
 
     def sleep(self, duration):
-        pass
+        """Polling and retry waits: none, unless the cloud keeps Azure's timing."""
+        if self.cloud.timing is not None:
+            time.sleep(duration)
 
     def open(self):
         pass

@@ -1,4 +1,5 @@
 """Asynchronous operations: what the SDK pollers of create-or-update and delete requests poll."""
+import time
 import uuid
 
 from .. import errors
@@ -15,9 +16,11 @@ class Operations:
         self.cloud = cloud
         self._pending = {}
 
-    def start(self, error=None):
+    def start(self, error=None, seconds=None):
+        """A new operation: it ends after `lro_polls` status requests, or after `seconds` when given."""
         op_id = str(uuid.UUID(int=len(self._pending) + 1))
-        self._pending[op_id] = {"polls": self.cloud.lro_polls, "error": error}
+        ends = None if seconds is None else time.monotonic() + seconds
+        self._pending[op_id] = {"polls": self.cloud.lro_polls if ends is None else 0, "ends": ends, "error": error}
         return op_id
 
     def status(self, op_id):
@@ -25,12 +28,20 @@ class Operations:
         if op["polls"] > 0:
             op["polls"] -= 1
             return {"status": "InProgress"}
+        if not self.finished(op_id):
+            return {"status": "InProgress"}
         if op["error"] is not None:
             return {"status": "Failed", "error": op["error"]}
         return {"status": "Succeeded"}
 
     def finished(self, op_id):
-        return self._require(op_id)["polls"] == 0
+        op = self._require(op_id)
+        return op["polls"] == 0 and (op["ends"] is None or time.monotonic() >= op["ends"])
+
+    def remaining(self, op_id):
+        """Seconds until the operation ends (0 when it has)."""
+        ends = self._require(op_id)["ends"]
+        return max(0.0, ends - time.monotonic()) if ends is not None else 0.0
 
     def _require(self, op_id):
         op = self._pending.get(op_id.lower())

@@ -31,6 +31,8 @@ from azure.core.rest._http_response_impl import HttpResponseImpl
 from azure.core.utils import case_insensitive_dict
 from azure.mgmt.core.polling.arm_polling import ARMPolling
 
+from .busy import WaitWhileBusy
+
 NETWORK = "/providers/microsoft.network/"
 LOCKS = "/providers/microsoft.authorization/locks"
 NOT_CACHED = ("/operations/", "/operationresults/", "/providers/microsoft.resourcegraph/")
@@ -254,7 +256,7 @@ class Shared:
         with self._lock:
             client = self.clients.get(owner)
             if client is None:
-                kwargs.setdefault("per_retry_policies", [CachePolicy(self.cache)])
+                kwargs.setdefault("per_retry_policies", [CachePolicy(self.cache), WaitWhileBusy()])
                 client = self.clients[owner] = self.sdk_class(credential, *args, **kwargs)
                 for group in ("route_tables", "virtual_network_peerings"):
                     if hasattr(client, group):
