@@ -1,15 +1,19 @@
-"""Round-trip time of the local controller under the real client: python -m localctl.benchmark
+"""Round-trip time of the local controller under the real client: python bench/localctl_speed.py
 
 Each request is a fresh HTTPS connection (TLS handshake included), as the
 controller client makes it; the state holds 300 gateways and 20 accounts.
 """
 import os
+import pathlib
 import statistics
+import sys
 import time
 
-from dm.arm.zentrova import Zentrova
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+sys.path[:0] = [str(ROOT / "migration" / "discovery_migration"), str(ROOT)]
 
-from . import ControllerState, LocalController
+from dm.arm.zentrova import Zentrova  # noqa: E402
+from localctl import ControllerState, LocalController  # noqa: E402
 
 
 def build(gateways=300, accounts=20):
