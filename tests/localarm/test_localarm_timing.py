@@ -12,7 +12,7 @@ import localarm.timing
 import localarm.transport
 from localarm import StaticCredential, bind
 from localarm_sample import HUB, SPOKES
-from migrator import readcache
+from migrator import clients, readcache
 
 SCALE = 0.1
 
@@ -39,7 +39,7 @@ def clock(cloud, monkeypatch):
 
 def client(cloud, sub, driver):
     if driver:          # as the driver's run gives them to the libraries
-        return readcache.Shared(bind(cloud).NetworkManagementClient, readcache.ReadCache())(StaticCredential(), sub)
+        return clients.Shared(bind(cloud).NetworkManagementClient, readcache.ReadCache())(StaticCredential(), sub)
     return bind(cloud).NetworkManagementClient(StaticCredential(), sub)
 
 

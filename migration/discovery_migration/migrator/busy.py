@@ -9,6 +9,8 @@ import logging
 
 from azure.core.pipeline.policies import HTTPPolicy
 
+from .readcache import body_of
+
 logger = logging.getLogger("dm.migrate")
 
 WAITED = {(409, "AnotherOperationInProgress"), (400, "ReferencedResourceNotProvisioned")}
@@ -42,7 +44,7 @@ def busy(response):
     if response.status_code not in (409, 400):
         return None
     try:
-        code = json.loads(response.read() if hasattr(response, "read") else response.body())["error"]["code"]
+        code = json.loads(body_of(response))["error"]["code"]
     except (ValueError, KeyError, TypeError):
         return None
     return code if (response.status_code, code) in WAITED else None

@@ -13,7 +13,7 @@ back on revert, so a revert also restores the protection.
 from dm.arm import trafswap
 from dm.arm.res.YamlContext import YamlContext
 
-from . import readcache
+from . import clients
 
 NAMESPACE, PARENT, TYPE = "Microsoft.Network", "", "virtualNetworks"
 LOCKS = "/providers/microsoft.authorization/locks/"
@@ -22,7 +22,7 @@ REFUSED = {"CanNotDelete": ("delete",), "ReadOnly": ("write", "delete")}
 
 def client(subscription_id, fresh=False):
     credential = YamlContext().generateAzureCredential(subscription_id)
-    client_class = readcache.uncached(trafswap.ManagementLockClient) if fresh else trafswap.ManagementLockClient
+    client_class = clients.uncached(trafswap.ManagementLockClient) if fresh else trafswap.ManagementLockClient
     return client_class(credential.getSPC(), credential.getSubId()).management_locks
 
 

@@ -9,7 +9,7 @@ from dm.arm.res.YamlContext import YamlContext
 from dm.arm.terraform import DISCOVERY_FILE, Terraform
 from dm.arm.trafswap import SwitchTraffic
 
-from . import readcache
+from . import clients, readcache
 
 logger = logging.getLogger("dm.migrate")
 
@@ -54,13 +54,13 @@ class Account:
 def network_client(credential, fresh=False):
     """The network client of the credential's subscription, as the libraries get one (`fresh`: one of
     its own, which reads past the run's cache, for comparing the network before and after)."""
-    client_class = readcache.uncached(trafswap.NetworkManagementClient) if fresh else trafswap.NetworkManagementClient
+    client_class = clients.uncached(trafswap.NetworkManagementClient) if fresh else trafswap.NetworkManagementClient
     return client_class(credential.getCSC(), credential.getSubId())
 
 
 def share_clients():
     """For the rest of the run, one client per subscription and kind, reading through one cache."""
-    return readcache.install(trafswap, readcache.ReadCache())
+    return clients.install(trafswap, readcache.ReadCache())
 
 
 def accounts(document, subscription=None):
