@@ -17,19 +17,21 @@ from .readcache import CachePolicy
 
 class Shared:
     """Stands in for an SDK client class: one client per subscription (or per credential for the
-    resource-graph client), all reading through the cache."""
+    resource-graph client), all reading through the cache (`cache` None: past it, as `past` does)."""
 
     def __init__(self, sdk_class, cache):
         self.sdk_class, self.cache = sdk_class, cache
         self.clients = {}
         self._lock = threading.Lock()
+        self.past = Shared(sdk_class, None) if cache is not None else self
 
     def __call__(self, credential, *args, **kwargs):
         owner = str(args[0]).lower() if args else id(credential)
         with self._lock:
             client = self.clients.get(owner)
             if client is None:
-                kwargs.setdefault("per_retry_policies", [CachePolicy(self.cache), WaitWhileBusy()])
+                cached = [CachePolicy(self.cache)] if self.cache is not None else []
+                kwargs.setdefault("per_retry_policies", cached + [WaitWhileBusy()])
                 client = self.clients[owner] = self.sdk_class(credential, *args, **kwargs)
                 for group in ("route_tables", "virtual_network_peerings"):
                     if hasattr(client, group):
@@ -67,7 +69,7 @@ def polled_when_waited(operations, delay):
 
 def install(module, cache):
     """The module's network, lock and resource-graph client classes replaced by shared, cached ones;
-    `uncached(module.X)` is the class itself again."""
+    `uncached(module.X)` gives shared clients that read past the cache."""
     module.NetworkManagementClient = Shared(module.NetworkManagementClient, cache)
     module.ManagementLockClient = Shared(module.ManagementLockClient, cache)
     module.arg = types.SimpleNamespace(ResourceGraphClient=Shared(module.arg.ResourceGraphClient, cache),
@@ -76,4 +78,4 @@ def install(module, cache):
 
 
 def uncached(client_class):
-    return client_class.sdk_class if isinstance(client_class, Shared) else client_class
+    return client_class.past if isinstance(client_class, Shared) else client_class

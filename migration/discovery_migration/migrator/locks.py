@@ -47,7 +47,8 @@ def of_remote_vnets(pairs):
 
 
 def exists(lock):
-    names = [held.name for held in client(lock["subscription_id"]).list_at_resource_level(*address(lock))]
+    names = [held.name for held in client(lock["subscription_id"], fresh=True).list_at_resource_level(
+        *address(lock))]
     return lock["name"] in names
 
 
@@ -92,7 +93,7 @@ def refusals(subscription_id, vnet_id, found, delete_vnet_lock):
         sub = resource.split("/")[2].lower()
         if sub not in held:
             held[sub] = [(lock.id.lower(), lock.name, str(lock.level))
-                         for lock in client(resource.split("/")[2]).list_at_subscription_level()]
+                         for lock in client(resource.split("/")[2], fresh=True).list_at_subscription_level()]
         for lock_id, name, level in held[sub]:
             scope = lock_id[:lock_id.rfind(LOCKS)]
             if (action in REFUSED.get(level, ()) and name != removed

@@ -12,6 +12,13 @@ back-references to it; a peering's partner half on the remote VNet changes its
 state). A list page is used only when each of its items may be, and when no
 item was created or deleted in its collection since.
 
+While a write's outcome is not known, what it changes is read from ARM every
+time: an accepted write's operation may still be running or fail, so ARM's
+answer to it is not the resource's state. Only a write answered as done (a
+lock's) is kept as the state; what a long-running one changes is read afresh
+once its status says it has ended, and what a write changes whose operation
+nobody follows, or whose answer was lost, stays read from ARM.
+
 What another writer changed since the run read it is caught by ARM: each
 update or deletion of a resource whose state the cache holds carries that
 state's etag in If-Match, and ARM answers 412 when the resource changed. The
@@ -70,6 +77,8 @@ class ReadCache:
         self.written = {}       # resource key -> time of the last write to it or changing it
         self.written_below = {} # resource key -> keys of written resources its state embeds
         self.membership = {}    # collection key -> time an item was last created or deleted in it
+        self.unsettled = {}     # resource key -> writes changing it whose outcome is not known yet
+        self.operations = {}    # operation status/result URL key -> keys its write changes
         self.refused = 0        # updates ARM refused (412): a state the decision was made on had changed
 
     def now(self):
@@ -96,7 +105,7 @@ class ReadCache:
 
     def usable(self, resource_key):
         read = self.states.get(resource_key, (0,))[0]
-        return read > self.written.get(resource_key, 0) and read > max(
+        return not self.unsettled.get(resource_key) and read > self.written.get(resource_key, 0) and read > max(
             (self.written[k] for k in self.written_below.get(resource_key, ())), default=0)
 
     def seen(self, url, body, read):
@@ -131,34 +140,69 @@ class ReadCache:
     # ------------------------------------------------------------ writes
 
     def writing(self, method, url, content):
-        """Marks a write before it is sent; the If-Match value for it (None: no state to match)."""
+        """Marks a write before it is sent: (the If-Match value for it or None, the keys it changes,
+        unsettled until its answer or the end of its operation settles them)."""
         resource_key = key(urlsplit(url).path)
         body = _json(content)
         with self._lock:
             held = self.states.get(resource_key)
             etag = held[1].get("etag") if held is not None and self.usable(resource_key) else None
             now = self.now()
-            for changed in [resource_key] + embedding(resource_key) + self.side_effects(resource_key, held, body):
-                self.mark(changed, now)
+            changed = [resource_key] + embedding(resource_key) + self.side_effects(resource_key, held, body)
+            for each in changed:
+                self.mark(each, now)
+                self.unsettled[each] = self.unsettled.get(each, 0) + 1
             if method == "DELETE":
                 self.membership[parent(resource_key)] = now
-            return etag if NETWORK in resource_key and LOCKS not in resource_key else None
+            return (etag if NETWORK in resource_key and LOCKS not in resource_key else None), changed
 
-    def written_answer(self, method, url, status, body):
-        """After the answer to a write: what ARM answered an accepted update is the resource as the
-        tool wrote it; a creation changes its collection; a 412 is counted."""
+    def written_answer(self, method, url, changed, response):
+        """After the answer to a write: one answered as done settles (a PUT's answer is then the
+        resource's state), a refusal settles having changed nothing, an accepted one settles when its
+        operation ends (`followed`); after a server error the outcome stays unknown. A 412 is counted."""
         resource_key = key(urlsplit(url).path)
+        status, headers = response.status_code, response.headers
+        links = [headers.get(h) for h in ("Azure-AsyncOperation", "Location") if headers.get(h)]
         with self._lock:
             now = self.now()
             self.mark(resource_key, now)
             if status == 201 or (method == "PUT" and LOCKS in resource_key):
                 self.membership[parent(resource_key)] = now
-            if status in (200, 201) and method == "PUT":
-                self.keep(body, self.now())
+            if status < 300 and links:
+                for link in links:
+                    self.operations[key(urlsplit(link).path)] = changed
+            elif status < 500:
+                self.settle(changed)
+                body = _json(body_of(response)) if method == "PUT" and status in (200, 201) else None
+                if isinstance(body, dict) and (body.get("properties") or {}).get("provisioningState") in (
+                        None, "Succeeded"):
+                    self.keep(body, self.now())
             if status == 412:         # a state the run held had changed: read everything afresh
                 self.refused += 1
                 self.states.clear()
                 self.pages.clear()
+
+    def followed(self, url, status, body):
+        """An answer about a write's operation: once it says the operation has ended, in success or
+        not, what the write changes is settled and read afresh."""
+        running = status == 202 or status >= 500 or (
+            isinstance(body, dict) and body.get("status") not in (None, "Succeeded", "Failed", "Canceled"))
+        with self._lock:
+            changed = None if running else self.operations.get(key(urlsplit(url).path))
+            if changed is None:
+                return
+            for link in [link for link, keys in self.operations.items() if keys is changed]:
+                del self.operations[link]
+            now = self.now()
+            for each in changed:
+                self.mark(each, now)
+            self.settle(changed)
+
+    def settle(self, changed):
+        for each in changed:
+            self.unsettled[each] -= 1
+            if not self.unsettled[each]:
+                del self.unsettled[each]
 
     def mark(self, resource_key, now):
         self.written[resource_key] = now
@@ -198,18 +242,19 @@ class CachePolicy(HTTPPolicy):
                 return PipelineResponse(http, CachedResponse(http, body), request.context)
             read = self.cache.now()
             response = self.next.send(request)
-            if response.http_response.status_code == 200:
-                self.cache.seen(http.url, _json(body_of(response.http_response)), read)
+            status = response.http_response.status_code
+            body = _json(body_of(response.http_response)) if status < 300 else None
+            if status == 200:
+                self.cache.seen(http.url, body, read)
+            self.cache.followed(http.url, status, body)
             return response
         if http.method not in ("PUT", "DELETE"):
             return self.next.send(request)
-        etag = self.cache.writing(http.method, http.url, http.content)
+        etag, changed = self.cache.writing(http.method, http.url, http.content)
         if etag:
             http.headers["If-Match"] = etag
-        response = self.next.send(request)
-        status = response.http_response.status_code
-        body = _json(body_of(response.http_response)) if http.method == "PUT" and status in (200, 201) else None
-        self.cache.written_answer(http.method, http.url, status, body)
+        response = self.next.send(request)      # lost on the way: what it changes stays unsettled
+        self.cache.written_answer(http.method, http.url, changed, response.http_response)
         return response
 
 

@@ -14,7 +14,7 @@ from dm.arm import trafswap
 from dm.arm.res.YamlContext import YamlContext
 from dm.arm.zentrova import Zentrova
 
-from . import locks
+from . import clients, locks
 
 PROPAGATION, SUBNETS, PEERINGS, GATEWAY_USE, SNAT, DOMAIN = (
     "propagation", "subnets", "peerings", "gateway_use", "snat", "domain")
@@ -22,19 +22,17 @@ FLAGS = ("allow_virtual_network_access", "allow_forwarded_traffic", "allow_gatew
 
 
 class Reader:
-    """Reads of one step's check: one network client per subscription, the controller read once."""
+    """Reads of one step's check, from ARM itself (past the run's read cache: what is checked is
+    what the cloud holds now); the controller read once."""
 
     def __init__(self, run):
         self.run = run
-        self.clients = {run.subscription_id.lower(): run.network}
         self._controller = self._tables = None
 
-    def network(self, subscription_id):
-        key = subscription_id.lower()
-        if key not in self.clients:
-            credential = YamlContext().generateAzureCredential(subscription_id)
-            self.clients[key] = trafswap.NetworkManagementClient(credential.getCSC(), credential.getSubId())
-        return self.clients[key]
+    @staticmethod
+    def network(subscription_id):
+        credential = YamlContext().generateAzureCredential(subscription_id)
+        return clients.uncached(trafswap.NetworkManagementClient)(credential.getCSC(), credential.getSubId())
 
     def peering(self, subscription_id, rg, vnet, name):
         try:
@@ -46,7 +44,8 @@ class Reader:
         """The route table id of one of the VNet's subnets, lower case (None for no table); listed once."""
         if self._tables is None:
             self._tables = {subnet.name: subnet.route_table.id.lower() if subnet.route_table is not None else None
-                            for subnet in self.run.network.subnets.list(self.run.resource_group, self.run.vnet.name)}
+                            for subnet in self.network(self.run.subscription_id).subnets.list(
+                                self.run.resource_group, self.run.vnet.name)}
         return self._tables.get(name)
 
     def controller(self):
@@ -110,7 +109,7 @@ def state(reader, name, item, options):
     """Whether the item is "switched" or "restored" now, else a text saying what the resource holds."""
     run = reader.run
     if name == PROPAGATION:
-        table = run.network.route_tables.get(item["resource_group"], item["route_table_name"])
+        table = reader.network(run.subscription_id).route_tables.get(item["resource_group"], item["route_table_name"])
         now = table.disable_bgp_route_propagation
         return ("restored" if now == item["disable_bgp_route_propagation"] else "switched" if now is True
                 else "disableBgpRoutePropagation " + str(now))
