@@ -136,12 +136,15 @@ class Records:
         self.record({"event": "step", "vnet": key, "index": len(entry["steps"]), "set": step})
         return entry["steps"][-1]
 
-    def finish(self, step, records=None, status="done", error=None, errors=0):
+    def finish(self, step, records=None, status="done", error=None, errors=0, plan=None):
         """Stores a step's outcome and records and saves before the next step starts.
 
-        `errors` counts the error lines the libraries logged during the step.
+        `errors` counts the error lines the libraries logged during the step; `plan` replaces the one
+        saved at its start when the step was decided again on fresh reads.
         """
         fields = {"status": status, "ended": now(), "records": records}
+        if plan is not None:
+            fields["plan"] = plan
         if error is not None:
             fields["error"] = error
         if errors:

@@ -120,35 +120,44 @@ def step(run, records, entry, name, body, plan=None):
     The step fails, is saved as failed and ends the VNet's switch when it raises, when the libraries log
     an error line, or when a planned change is not in effect or is in effect without a record. When ARM
     refused one of its updates because a state it was decided on had changed (412), the body runs again
-    on fresh reads, the VNet read afresh first (readcache.redecided).
+    on fresh reads, the VNet read afresh and the plan made again first (readcache.redecided): the step is
+    then checked against what it set out to change on those reads.
     """
     if stop_requested.is_set():
         raise Stopped("stopped before " + name)
     position.step = name
-    if callable(plan):
+    planning = plan if callable(plan) else None
+    if planning is not None:
         try:
-            plan = plan()
+            plan = planning()
         except Exception as error:
             raise StepError(name, "cannot tell what it would change: " + text_of(error)) from error
     started = records.start(entry, name, plan)
+    replanned = {}
+
+    def again():
+        run.refresh()
+        if planning is not None:
+            replanned["plan"] = planning()
     with library_errors() as errors:
         try:
-            result, saved = readcache.redecided(body, errors, run.refresh)
+            result, saved = readcache.redecided(body, errors, again)
         except Exception as error:
             records.finish(started, status="failed", error=text_of(error), errors=errors.count)
             raise StepError(name, text_of(error)) from error
     if SwitchTraffic.DryRun or name == ROUTE_TABLES or stop_requested.is_set():
         problems = []                   # after a Ctrl-C no request leaves: the revert reads the state instead
     else:
-        problems = checked(run, name, dict(started, records=saved))
+        problems = checked(run, name, dict(started, records=saved, **replanned))
     if errors.count:
         problems.append(str(errors.count) + " error line(s) of the libraries")
     if problems:
         for problem in problems:
             logger.error("**Error** %s in VNet %s: %s", name, run.name, problem)
-        records.finish(started, saved, status="failed", error="; ".join(problems), errors=errors.count)
+        records.finish(started, saved, status="failed", error="; ".join(problems), errors=errors.count,
+                       **replanned)
         raise StepError(name, "; ".join(problems))
-    records.finish(started, saved)
+    records.finish(started, saved, **replanned)
     return result
 
 
