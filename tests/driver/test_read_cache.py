@@ -111,5 +111,8 @@ def test_a_switch_through_the_cache_decides_as_one_without_it_with_fewer_request
     assert per_vnet * len(estate.spokes_of(12, 3)) < fresh_requests
 
 
-def test_a_switch_makes_at_most_35_requests_per_vnet(monkeypatch, tmp_path):
-    assert estate_switches(monkeypatch, tmp_path)[2] <= 35
+def test_a_switch_makes_at_most_52_requests_per_vnet(monkeypatch, tmp_path):
+    """51.1 today: besides the steps' own requests, each step's check reads ARM itself (the VNet's
+    5 route tables, its peerings' halves, the locks: about 10), every awaited update's operation
+    is polled and the resource read after it (a write's answer is not its state: 3 subnet reads)."""
+    assert estate_switches(monkeypatch, tmp_path)[2] <= 52

@@ -17,21 +17,21 @@ from .readcache import CachePolicy
 
 class Shared:
     """Stands in for an SDK client class: one client per subscription (or per credential for the
-    resource-graph client), all reading through the cache (`cache` None: past it, as `past` does)."""
+    resource-graph client), all reading through the cache; `past`'s clients read past it (what ARM
+    answers them still tells the cache what it holds)."""
 
-    def __init__(self, sdk_class, cache):
-        self.sdk_class, self.cache = sdk_class, cache
+    def __init__(self, sdk_class, cache, answers=True):
+        self.sdk_class, self.cache, self.answers = sdk_class, cache, answers
         self.clients = {}
         self._lock = threading.Lock()
-        self.past = Shared(sdk_class, None) if cache is not None else self
+        self.past = Shared(sdk_class, cache, answers=False) if answers else self
 
     def __call__(self, credential, *args, **kwargs):
         owner = str(args[0]).lower() if args else id(credential)
         with self._lock:
             client = self.clients.get(owner)
             if client is None:
-                cached = [CachePolicy(self.cache)] if self.cache is not None else []
-                kwargs.setdefault("per_retry_policies", cached + [WaitWhileBusy()])
+                kwargs.setdefault("per_retry_policies", [CachePolicy(self.cache, self.answers), WaitWhileBusy()])
                 client = self.clients[owner] = self.sdk_class(credential, *args, **kwargs)
                 for group in ("route_tables", "virtual_network_peerings"):
                     if hasattr(client, group):

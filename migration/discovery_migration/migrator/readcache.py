@@ -16,8 +16,8 @@ While a write's outcome is not known, what it changes is read from ARM every
 time: an accepted write's operation may still be running or fail, so ARM's
 answer to it is not the resource's state. Only a write answered as done (a
 lock's) is kept as the state; what a long-running one changes is read afresh
-once its status says it has ended, and what a write changes whose operation
-nobody follows, or whose answer was lost, stays read from ARM.
+once its status, or ARM's answer to a read of the resource, says it has ended;
+what a write changes whose answer was lost stays read from ARM.
 
 What another writer changed since the run read it is caught by ARM: each
 update or deletion of a resource whose state the cache holds carries that
@@ -42,6 +42,7 @@ NOT_CACHED = ("/operations/", "/operationresults/", "/providers/microsoft.resour
 
 
 EMBEDDED = ("subnets", "virtualNetworkPeerings")
+ENDED = ("Succeeded", "Failed", "Canceled")     # an operation's or a resource's provisioning states at its end
 VNET_TYPE = "microsoft.network/virtualnetworks"
 
 
@@ -126,6 +127,8 @@ class ReadCache:
         if not isinstance(resource, dict) or not resource.get("id"):
             return None
         resource_key = key(resource["id"])
+        if (resource.get("properties") or {}).get("provisioningState") in ENDED:
+            self.ended(resource_key)
         if read >= self.states.get(resource_key, (0,))[0]:
             self.states[resource_key] = (read, resource)
         properties = resource.get("properties") or {}
@@ -186,17 +189,26 @@ class ReadCache:
         """An answer about a write's operation: once it says the operation has ended, in success or
         not, what the write changes is settled and read afresh."""
         running = status == 202 or status >= 500 or (
-            isinstance(body, dict) and body.get("status") not in (None, "Succeeded", "Failed", "Canceled"))
+            isinstance(body, dict) and body.get("status") not in (None,) + ENDED)
         with self._lock:
             changed = None if running else self.operations.get(key(urlsplit(url).path))
             if changed is None:
                 return
-            for link in [link for link, keys in self.operations.items() if keys is changed]:
-                del self.operations[link]
-            now = self.now()
-            for each in changed:
-                self.mark(each, now)
-            self.settle(changed)
+            self.settle_operation(changed, changed)
+
+    def ended(self, resource_key):
+        """ARM answered a read of the resource as provisioned: the operations of the run's writes to it
+        have ended, and that answer is its state after them."""
+        for changed in {id(keys): keys for keys in self.operations.values() if keys[0] == resource_key}.values():
+            self.settle_operation(changed, changed[1:])
+
+    def settle_operation(self, changed, stale):
+        for link in [link for link, keys in self.operations.items() if keys is changed]:
+            del self.operations[link]
+        now = self.now()
+        for each in stale:
+            self.mark(each, now)
+        self.settle(changed)
 
     def settle(self, changed):
         for each in changed:
@@ -228,16 +240,17 @@ class ReadCache:
 
 
 class CachePolicy(HTTPPolicy):
-    """Answers a GET from the cache when it may; tells the cache of every other request."""
+    """Answers a GET from the cache when it may (`answers`; else it only learns from ARM's answers);
+    tells the cache of every other request."""
 
-    def __init__(self, cache):
+    def __init__(self, cache, answers=True):
         super().__init__()
-        self.cache = cache
+        self.cache, self.answers = cache, answers
 
     def send(self, request):
         http = request.http_request
         if http.method == "GET":
-            body = self.cache.answer(http.url)
+            body = self.cache.answer(http.url) if self.answers else None
             if body is not None:
                 return PipelineResponse(http, CachedResponse(http, body), request.context)
             read = self.cache.now()
