@@ -33,10 +33,10 @@ HEADER = ("%-8s %8s %8s %8s %8s %6s %6s %6s %12s %5s"
 def measure(folder, label, argv, options):
     """Runs migrate.py with `argv` in a child interpreter; its measurements as a mapping."""
     result = folder / (label + ".result.json")
-    command = [sys.executable, str(ROOT / "bench" / "measured_run.py"), str(result), str(folder / "records")]
-    if options.azure_timing:
-        command += ["--azure-timing", str(options.azure_timing)]
-    command += ["--"] + argv + (["--parallel", str(options.parallel)] if options.parallel else [])
+    command = [sys.executable, str(ROOT / "bench" / "measured_run.py"), str(result), str(folder / "records"), "--"]
+    command += argv + (["--azure-timing", str(options.azure_timing)] if options.azure_timing else [])
+    if options.parallel and label != "discover":
+        command += ["--parallel", str(options.parallel)]
     started = time.perf_counter()
     child = subprocess.Popen(command, cwd=folder, stdout=subprocess.DEVNULL, stderr=open(folder / (label + ".err"), "w"))
     _, status, usage = os.wait4(child.pid, 0)

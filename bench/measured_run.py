@@ -1,7 +1,7 @@
 """One run of the driver on the local cloud, measured from inside: the ARM requests the cloud
 answered and the bytes written into the records folder. bench/estate.py starts one per command.
 
-    python bench/measured_run.py RESULT.json RECORDS_FOLDER [--azure-timing SCALE] -- <migrate.py arguments>
+    python bench/measured_run.py RESULT.json RECORDS_FOLDER -- <migrate.py arguments>
 """
 import builtins
 import io
@@ -80,21 +80,14 @@ class Counting:
 
 def main(argv):
     result_path, records_folder = argv[0], argv[1]
-    rest = argv[2:]
-    scale = None
-    if rest[0] == "--azure-timing":
-        scale, rest = float(rest[1]), rest[2:]
-    migrate_args = rest[1:]
+    migrate_args = argv[3:]
     import migrate
     from migrator import environment
     clouds = []
     build = environment.local
 
-    def local(args):
-        env = build(args)
-        if scale:
-            from localarm import timing
-            timing.apply(env.cloud, scale)
+    def local(*args):
+        env = build(*args)
         clouds.append(env.cloud)
         return env
     environment.local = local

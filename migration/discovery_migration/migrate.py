@@ -40,9 +40,23 @@ def parse_args(argv):
         command = commands.add_parser(name, help=text, description=text, epilog=EXIT_STATUS, formatter_class=formatter)
         add_options(command, name)
     args = parser.parse_args(argv)
-    if args.save_state and args.azure:
-        parser.error("--save-state saves a local cloud; leave out --azure")
+    if (args.save_state or args.azure_timing) and args.azure:
+        parser.error("--save-state and --azure-timing are for a local cloud; leave out --azure")
     return args
+
+
+def workers(text):
+    value = int(text)
+    if not 1 <= value <= 64:
+        raise argparse.ArgumentTypeError("between 1 and 64")
+    return value
+
+
+def positive(text):
+    value = float(text)
+    if not value > 0:
+        raise argparse.ArgumentTypeError("a positive number")
+    return value
 
 
 def add_options(parser, command):
@@ -60,6 +74,10 @@ def add_options(parser, command):
                              help="after a VNet fails (and is rolled back), switch no further VNet")
         failing.add_argument("--keep-partial", action="store_true",
                              help="leave a VNet whose switch failed as it is, for an expert, instead of rolling it back")
+    if command != "discover":
+        parser.add_argument("--parallel", type=workers, default=8, metavar="N",
+                            help="VNets worked on at the same time (default 8; 1: one after another, in the "
+                                 "configuration's order)")
     if command in ("switch", "revert", "rehearse"):
         parser.add_argument("--records", type=pathlib.Path, metavar="FILE",
                             help="records file of the switch (default: in the output folder)")
@@ -81,6 +99,9 @@ def add_options(parser, command):
     cloud.add_argument("--from-az", nargs="+", type=pathlib.Path, metavar="FILE",
                        help="start the local cloud over from Azure CLI list output (JSON)")
     cloud.add_argument("--azure", action="store_true", help="talk to Azure and the real controller")
+    parser.add_argument("--azure-timing", type=positive, metavar="SCALE",
+                        help="the local cloud answers as slowly as Azure and within its limits, SCALE times its "
+                             "figures (1.0 as Azure, 0.1 ten times faster)")
     parser.add_argument("--save-state", type=pathlib.Path, metavar="FILE",
                         help="also save the local cloud (and controller) to this file after the run")
 

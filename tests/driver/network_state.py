@@ -48,3 +48,10 @@ def restored(before, after):
         if subnet and old is None and new == group + "/routetables/" + name + "-default":
             del left[rid]
     return left
+
+
+def subnets_of(state, vnet):
+    """The route table of each subnet of the VNet (subscription, name)."""
+    sub, name = vnet
+    return {rid: value for rid, value in state.items() if rid.startswith("/subscriptions/" + sub.lower() + "/")
+            and "/virtualnetworks/" + name.lower() + "/subnets/" in rid}

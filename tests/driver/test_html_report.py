@@ -76,7 +76,7 @@ def sample(tmp_path_factory):
     """The reports of plans, switches and a rehearsal of the shipped samples."""
     base = tmp_path_factory.mktemp("reports")
     reports = {}
-    for name, argv in {"plan": ["plan"], "switch": ["switch"], "rehearse": ["rehearse"],
+    for name, argv in {"plan": ["plan"], "switch": ["switch"], "rehearse": ["rehearse", "--parallel", "1"],
                        "plan spoke1": ["plan", "--vnet", "spoke1-vnet"],
                        "switch spoke1": ["switch", "--vnet", "spoke1-vnet"]}.items():
         status, reports[name] = report(base / name.replace(" ", "-"), *argv)

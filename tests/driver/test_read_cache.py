@@ -72,7 +72,7 @@ def switch(folder, name, changes, monkeypatch, cached):
                     CHANGES[change][1](bind(clouds[0]).NetworkManagementClient(StaticCredential(), sub), spoke)()
             return step(run, records, entry, step_name, body, **kwargs)
         patch.setattr(steps, "step", step_after_another_writer)
-        status = drive("switch", "--state", folder / "s0.json", "--save-state", folder / (name + ".json"),
+        status = drive("switch", "--parallel", "1", "--state", folder / "s0.json", "--save-state", folder / (name + ".json"),
                        "--config", folder / "migration.yaml", "--records", folder / (name + "-records.json"),
                        hook=clouds.append)
     document = json.loads((folder / (name + "-records.json")).read_text())

@@ -101,8 +101,9 @@ def test_keep_partial_leaves_the_vnet_and_stop_on_failure_switches_no_further_vn
     s0, s1, s2, records = (tmp_path / n for n in ("s0.json", "s1.json", "s2.json", "records.json"))
     LocalCloud.from_topology(SAMPLE_TOPOLOGY).save(s0)
     assert drive("discover", "--state", s0) == 0
-    assert drive("switch", "--state", s0, "--save-state", s1, "--records", records, "--json", tmp_path / "s.json",
-                 option, hook=lambda cloud: cloud.fail("virtual_network_peerings.delete", status=500)) == 1
+    assert drive("switch", "--parallel", "1", "--state", s0, "--save-state", s1, "--records", records,
+                 "--json", tmp_path / "s.json", option,
+                 hook=lambda cloud: cloud.fail("virtual_network_peerings.delete", status=500)) == 1
     outcomes = {v["vnet"]: v["outcome"] for v in json.loads((tmp_path / "s.json").read_text())["vnets"]}
     assert outcomes == {"spoke1-vnet": spoke1, "spoke2-vnet": later, "hub-vnet": later}
     before, after = network_state.network(s0), network_state.network(s1)

@@ -26,7 +26,7 @@ def test_a_signal_stops_the_switch_and_the_printed_command_reverts_it(tmp_path, 
         return handle(method, url, content)
     previous = {s: signal.getsignal(s) for s in (signal.SIGTERM, signal.SIGHUP)}
     try:
-        status = drive("switch", "--state", s0, "--save-state", s1, "--records", records,
+        status = drive("switch", "--parallel", "1", "--state", s0, "--save-state", s1, "--records", records,
                        hook=at_write(3, signal_self))
     finally:
         steps.stop_requested.clear()

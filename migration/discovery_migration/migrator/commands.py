@@ -12,7 +12,8 @@ from azure.core.exceptions import AzureError, ClientAuthenticationError
 from dm.arm.cfgbase import Common
 from dm.arm.res.YamlContext import YamlContext
 
-from . import VERSION, config, discovery, environment, htmlreport, interrupts, snapshot, steps, switching, targets
+from . import (VERSION, config, discovery, environment, htmlreport, interrupts, parallel, perthread, snapshot,
+               steps, switching, targets)
 from .errors import BadInput, text_of
 from .records import Records, RecordsError, write_atomically
 from .summary import Progress, Summary
@@ -22,6 +23,7 @@ logger = logging.getLogger("dm.migrate")
 
 def run(args):
     """Runs one command; the exit status (0 done, 1 some VNet failed, 2 bad input, nothing done)."""
+    steps.stop_requested.clear()
     document = config.load(args.config)
     checker = config.check_shape(args.config, document)
     if not checker.readable():
@@ -219,7 +221,7 @@ def switch(args, document, env, log_file, command="switch"):
 
 def switch_all(args, document, env, held, summary):
     """Switches every selected VNet; a dry run keeps its records in memory only."""
-    switching.set_dry_run(summary.dry_run)
+    perthread.set_dry_run(summary.dry_run)
     records = Records(None, VERSION) if summary.dry_run else held
     context = context_of(document, env)
     with interrupts.deferred(args, records.path):
@@ -240,7 +242,7 @@ def revert(args, document, env, log_file):
 
 
 def revert_all(args, document, env, records, summary):
-    switching.set_dry_run(summary.dry_run)
+    perthread.set_dry_run(summary.dry_run)
     context = context_of(document, env)
     with interrupts.deferred(args, records.path):
         for_each_vnet(args, document, summary, lambda account, name: switching.revert_vnet(
@@ -248,46 +250,62 @@ def revert_all(args, document, env, records, summary):
 
 
 def for_each_vnet(args, document, summary, act):
-    """Calls act(account, name) for every selected VNet, with a progress line; a subscription whose
-    credential fails is reported once and its VNets skipped."""
+    """Calls act(account, name) for every selected VNet, --parallel of them at a time, with a progress
+    line; a subscription whose credential fails is reported once and its VNets skipped."""
     chosen = [(account, name) for account in targets.accounts(document, args.subscription)
               for name in targets.vnet_names(account, args.vnet)]
-    progress = Progress(len(chosen))
     failed_subscriptions = {}
-    stopped = None
-    try:
-        for account, name in chosen:
-            if steps.stop_requested.is_set() or stopped:
-                summary.vnet(account.subscription_id, name, "skipped", reason=stopped or "stopped by the user")
-                continue
-            progress.next(account.subscription_id + " " + name)
-            sub = account.subscription_id
-            steps.position.run, steps.position.vnet, steps.position.step = summary, sub + "/" + name, None
-            if sub in failed_subscriptions:
+    stopped = []                        # why no further VNet starts (--stop-on-failure)
+
+    def one(account, name):
+        sub = account.subscription_id
+        if steps.stop_requested.is_set() or stopped:
+            return summary.vnet(sub, name, "skipped", reason=stopped[0] if stopped else "stopped by the user")
+        steps.position.run, steps.position.vnet, steps.position.step = summary, sub + "/" + name, None
+        try:
+            failed = connected(account, failed_subscriptions)
+            if failed:
+                return summary.vnet(sub, name, "skipped", reason=failed)
+            targets.point_terraform_at(account, summary.dry_run)
+            act(account, name)
+            if getattr(args, "stop_on_failure", False) and summary.vnets[sub + "/" + name]["outcome"] in (
+                    "failed", "rolled back"):
+                stopped.append("not started: VNet " + name + " failed (--stop-on-failure)")
+        except Exception as error:          # anything else ends this VNet only, with one line
+            if isinstance(error, ClientAuthenticationError):
+                failed_subscriptions[sub] = "subscription " + sub + ": " + text_of(error)
+                logger.error("**Error** %s; its VNets are skipped", failed_subscriptions[sub])
                 summary.vnet(sub, name, "skipped", reason=failed_subscriptions[sub])
-                continue
-            try:
-                if account.network is None:
-                    account.connect()
-                    targets.point_terraform_at(account, summary.dry_run)
-                act(account, name)
-                if getattr(args, "stop_on_failure", False) and summary.vnets[sub + "/" + name]["outcome"] in (
-                        "failed", "rolled back"):
-                    stopped = "not started: VNet " + name + " failed (--stop-on-failure)"
-            except Exception as error:          # anything else ends this VNet only, with one line
-                if account.network is None or isinstance(error, ClientAuthenticationError):
-                    failed_subscriptions[sub] = "subscription " + sub + ": " + text_of(error)
-                    logger.error("**Error** %s; its VNets are skipped", failed_subscriptions[sub])
-                    summary.vnet(sub, name, "skipped", reason=failed_subscriptions[sub])
-                else:
-                    logger.error("**Error** VNet %s failed: %s", name, text_of(error))
-                    summary.vnet(sub, name, "failed", reason=text_of(error))
-            except steps.Stopped as stop:
-                logger.warning("**Alert** VNet %s: %s by the user", name, stop)
-                summary.vnet(sub, name, "failed", reason=str(stop) + " by the user")
+            else:
+                logger.error("**Error** VNet %s failed: %s", name, text_of(error))
+                summary.vnet(sub, name, "failed", reason=text_of(error))
+        except steps.Stopped as stop:
+            logger.warning("**Alert** VNet %s: %s by the user", name, stop)
+            summary.vnet(sub, name, "failed", reason=str(stop) + " by the user")
+        finally:
+            steps.position.vnet = None
+
+    progress = Progress(len(chosen))
+    try:
+        with perthread.own_values():
+            parallel.each(chosen, getattr(args, "parallel", 1), one, progress,
+                          lambda: steps.stop_requested.is_set() or bool(stopped), steps.stop_requested.set)
     finally:
-        steps.position.vnet = None
         progress.close()
+        summary.in_order(account.subscription_id + "/" + name for account, name in chosen)
+
+
+def connected(account, failed_subscriptions):
+    """Connects the account once; why its VNets are skipped when its credential fails, else None."""
+    sub = account.subscription_id
+    with account.lock:
+        if sub not in failed_subscriptions and account.network is None:
+            try:
+                account.connect()
+            except Exception as error:
+                failed_subscriptions[sub] = "subscription " + sub + ": " + text_of(error)
+                logger.error("**Error** %s; its VNets are skipped", failed_subscriptions[sub])
+        return failed_subscriptions.get(sub)
 
 
 def subscriptions(document):

@@ -132,6 +132,9 @@ def local(args, folder):
     except ValueError as error:
         raise BadInput(str(source) + ": " + str(error).splitlines()[0]
                        + ("; --fresh starts the local cloud over" if source == folder else "")) from None
+    if getattr(args, "azure_timing", None):
+        from localarm import timing
+        timing.apply(cloud, args.azure_timing)
     install(cloud)
     stop_between_requests()
     YamlContext.setCredentialFactory(lambda record: StaticCredential())

@@ -47,7 +47,7 @@ class deferred:
         self.args = args
         self.path = records_path
         self.previous = {}
-        self.where = (None, None)     # the VNet ("<subscription>/<name>") and step the stop came in
+        self.where = []               # the VNets ("<subscription>/<name>") and steps the stop came in
 
     def __enter__(self):
         deferred.received = None
@@ -60,7 +60,7 @@ class deferred:
 
     def request_stop(self, signum, frame):
         deferred.received = signum
-        self.where = (steps.position.vnet, steps.position.step)
+        self.where = steps.in_flight()
         steps.stop_requested.set()
         signal.signal(signal.SIGINT, signal.default_int_handler)
         sys.stderr.write("\n" + signal_name(signum) + ": stopping; no further request is sent, the records are "
@@ -70,10 +70,9 @@ class deferred:
         for signum, previous in self.previous.items():
             signal.signal(signum, previous)
         if (kind is not None and issubclass(kind, KeyboardInterrupt)) or steps.stop_requested.is_set():
-            vnet, step = self.where if deferred.received else (steps.position.vnet, steps.position.step)
-            stopped = "stopped by " + signal_name(deferred.received)
-            if vnet:
-                stopped += " in VNet " + vnet.split("/", 1)[1] + (" at step " + step if step else "")
+            where = self.where if deferred.received else steps.in_flight()
+            stopped = "stopped by " + signal_name(deferred.received) + ",".join(
+                " in VNet " + vnet.split("/", 1)[1] + (" at step " + step if step else "") for vnet, step in where)
             if self.path is None:
                 sys.stderr.write(stopped + "; nothing was changed (dry run)\n")
             else:

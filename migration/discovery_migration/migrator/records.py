@@ -15,6 +15,7 @@ import datetime
 import json
 import pathlib
 import sys
+import threading
 
 from . import shapes
 from .journal import (DigestError, FileError, Journal, Lock, document_digest, file_digest, journal_path,
@@ -55,6 +56,7 @@ class Records:
         self.document = document or empty_document(version)
         self.lock = None
         self.journal = None
+        self.recording = threading.Lock()    # VNets worked on at the same time journal one event at a time
         self.bytes_written = 0
         self.places = {id(step): (key, index) for key, entry in self.document["vnets"].items()
                        for index, step in enumerate(entry["steps"])}
@@ -177,14 +179,15 @@ class Records:
 
     def record(self, event):
         """Journals one event (fsynced) and applies it; a dry run (no path) keeps it in memory only."""
-        if self.path is not None:
-            if self.journal is None:
-                self.hold()
-                self.journal = Journal(self.path, file_digest(self.path), {"tool_version": self.version})
-            self.bytes_written += self.journal.append(event)
-        step = apply(self.document, event)
-        if step is not None:
-            self.places[id(step)] = event["vnet"], event["index"]
+        with self.recording:
+            if self.path is not None:
+                if self.journal is None:
+                    self.hold()
+                    self.journal = Journal(self.path, file_digest(self.path), {"tool_version": self.version})
+                self.bytes_written += self.journal.append(event)
+            step = apply(self.document, event)
+            if step is not None:
+                self.places[id(step)] = event["vnet"], event["index"]
 
     def hold(self):
         if self.lock is None and self.path is not None:

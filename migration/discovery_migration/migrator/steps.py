@@ -12,13 +12,12 @@ import argparse
 import contextlib
 import logging
 import threading
-import types
 
 from dm.arm.cfgbase import Common
 from dm.arm.res.Globals import Globals
 from dm.arm.trafswap import SwitchTraffic
 
-from . import locks, readcache, verify
+from . import locks, parallel, perthread, readcache, verify
 from .errors import StepError, text_of
 
 logger = logging.getLogger("dm.migrate")
@@ -32,8 +31,28 @@ REVERT_ORDER = (SUBNETS, PROPAGATION, PEERINGS, GATEWAY_USE, DOMAIN, SNAT)
 
 stop_requested = threading.Event()   # set by the first Ctrl-C: no step starts after it
 
-# Where the run is (the run's summary, "<subscription>/<VNet>", the step): the HTML report files log lines under it.
-position = types.SimpleNamespace(run=None, vnet=None, step=None)
+
+
+class Position(threading.local):
+    """Where the calling thread's run is (the run's summary, "<subscription>/<VNet>", the step): the
+    HTML report files log lines under it, and a stop names it."""
+    run = vnet = step = None
+
+    def __setattr__(self, name, value):
+        super().__setattr__(name, value)
+        if self.vnet is None:
+            _flying.pop(threading.get_ident(), None)
+        else:
+            _flying[threading.get_ident()] = (self.vnet, self.step)
+
+
+_flying = {}                        # thread: (VNet, step), for a stop to name every VNet in flight
+position = Position()
+
+
+def in_flight():
+    """(VNet, step) of every VNet being worked on now, in no particular order."""
+    return sorted(_flying.values(), key=str)
 
 
 class Stopped(KeyboardInterrupt):
@@ -82,15 +101,18 @@ def switch(run, records, entry, changes):
         peering.update(rehearsed(lambda: peering_plan(run)))
         return peering
     changes["peerings"] = step(run, records, entry, PEERINGS, lambda: both(delete_peerings(run, peering["locks"])),
-                               plan=plan_peerings)
-    run.refresh()
-    if SwitchTraffic.DryRun:      # a plan: the peerings the deletion would remove are not there for the next step
-        removed = {pair["localPeeringName"] for pair in changes["peerings"]["pairs"]}
-        run.vnet.virtual_network_peerings = [p for p in run.vnet.virtual_network_peerings or ()
-                                             if p.name not in removed]
+                               plan=plan_peerings, fresh=run.refresh)
+
+    def after_deletion():
+        run.refresh()
+        if SwitchTraffic.DryRun:  # a plan: the peerings the deletion would remove are not there for the next step
+            removed = {pair["localPeeringName"] for pair in changes["peerings"]["pairs"]}
+            run.vnet.virtual_network_peerings = [p for p in run.vnet.virtual_network_peerings or ()
+                                                 if p.name not in removed]
     changes["gateway_use"] = planned_step(run, records, entry, GATEWAY_USE, lambda: SwitchTraffic.
                                           disableUseRemoteGwInPeering(run.subscription_id, run.network, run.vnet,
-                                                                      run.context.controller_peering_prefix))
+                                                                      run.context.controller_peering_prefix),
+                                          fresh=after_deletion)
     changes["snat"] = step(run, records, entry, SNAT, lambda: both(snat(run, True)), plan=lambda: snat_plan(run))
     changes["domain"] = step(run, records, entry, DOMAIN, lambda: both(attach(run, True)),
                              plan=lambda: domain_of(run))
@@ -112,7 +134,7 @@ def discover_route_tables(run, rtb_map, revert=False):
     return (staged, original), {"staged": list(staged), "map": dict(rtb_map)}
 
 
-def step(run, records, entry, name, body, plan=None):
+def step(run, records, entry, name, body, plan=None, fresh=None):
     """Runs one step between its two saves, then reads back what it changed.
 
     `body` returns (what the next steps need, the records to save); `plan`, when callable, gives what
@@ -122,10 +144,36 @@ def step(run, records, entry, name, body, plan=None):
     refused one of its updates because a state it was decided on had changed (412), the body runs again
     on fresh reads, the VNet read afresh and the plan made again first (readcache.redecided): the step is
     then checked against what it set out to change on those reads.
+
+    The step first waits until no other VNet's step is changing a VNet it changes; `fresh` then reads
+    again what another VNet's steps may have changed meanwhile (the far halves of peerings).
     """
     if stop_requested.is_set():
         raise Stopped("stopped before " + name)
     position.step = name
+    with parallel.guards.holding(touched(run, name)):
+        if fresh is not None:
+            fresh()
+        return guarded_step(run, records, entry, name, body, plan)
+
+
+def touched(run, name, step=None):
+    """The VNets ("<subscription>/<name>") a step changes: its own, and for the peering steps the far
+    ends of the VNet's peerings and of those `step` recorded (a revert's, whose peerings are gone)."""
+    keys = [run.subscription_id + "/" + run.name]
+    if name in (PEERINGS, GATEWAY_USE):
+        for peering in run.vnet.virtual_network_peerings or ():
+            remote = peering.remote_virtual_network
+            if remote is not None and remote.id:
+                parts = remote.id.split("/")
+                keys.append(parts[Common.SUB_I] + "/" + parts[Common.VNET_I])
+        for saved in ((step or {}).get("plan"), (step or {}).get("records")):
+            if isinstance(saved, dict):
+                keys.extend(p["remoteSubscriptionId"] + "/" + p["remoteVnetName"] for p in saved.get("pairs") or ())
+    return keys
+
+
+def guarded_step(run, records, entry, name, body, plan):
     planning = plan if callable(plan) else None
     if planning is not None:
         try:
@@ -169,32 +217,34 @@ def checked(run, name, step):
         return ["cannot read back what it changed: " + text_of(error)]
 
 
-def planned_step(run, records, entry, name, call):
+def planned_step(run, records, entry, name, call, fresh=None):
     """A step whose records the revert needs: the same call under dry-run gives its plan first."""
-    return step(run, records, entry, name, lambda: both(call()), plan=lambda: rehearsed(call))
+    return step(run, records, entry, name, lambda: both(call()), plan=lambda: rehearsed(call), fresh=fresh)
 
 
 def rehearsed(call):
     """What `call` returns under dry-run, without its log lines (the real call logs them)."""
-    library = logging.getLogger("dm.arm.trafswap")
-    was = SwitchTraffic.DryRun, library.disabled
-    SwitchTraffic.DryRun, library.disabled = True, True
+    was = SwitchTraffic.DryRun
+    perthread.assign(SwitchTraffic, "DryRun", True)
     try:
-        return call()
+        with perthread.quiet():
+            return call()
     finally:
-        SwitchTraffic.DryRun, library.disabled = was
+        perthread.assign(SwitchTraffic, "DryRun", was)
 
 
 class ErrorCount(logging.Handler):
-    """Counts the error lines the libraries log while a step runs: their
+    """Counts the error lines the libraries log on the calling thread while a step runs: their
     guarded failures do not raise, but the step is then not clean."""
 
     def __init__(self):
         super().__init__(logging.ERROR)
         self.count = 0
+        self.thread = threading.get_ident()
 
     def emit(self, record):
-        self.count += 1
+        if record.thread == self.thread:
+            self.count += 1
 
 
 @contextlib.contextmanager
@@ -300,9 +350,10 @@ def domain_of(run):
 
 def attach(run, attach_it):
     """Attaches (or detaches) the VNet's spoke gateway to its security domain."""
-    Globals.yaml = {"configure_gw_name": run.context.document["config"].get("configure_gw_name"),
-                    "domain": run.options.get("domain"), "spoke_gw_name": run.options["spoke_gw_name"]}
-    Globals.CID = run.context.controller.cid
-    Globals.api_ep_url = run.context.controller.url
+    perthread.assign(Globals, "yaml", {"configure_gw_name": run.context.document["config"].get("configure_gw_name"),
+                                       "domain": run.options.get("domain"),
+                                       "spoke_gw_name": run.options["spoke_gw_name"]})
+    perthread.assign(Globals, "CID", run.context.controller.cid)
+    perthread.assign(Globals, "api_ep_url", run.context.controller.url)
     SwitchTraffic.attach_spoke_domain(attach_it)
     return domain_of(run)

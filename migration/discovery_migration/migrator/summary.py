@@ -2,6 +2,7 @@
 import json
 import logging
 import sys
+import threading
 
 logger = logging.getLogger("dm.migrate")
 
@@ -21,6 +22,8 @@ class Progress(logging.Filter):
         self.total = total
         self.shown = total >= self.MIN_VNETS and self.stream.isatty()
         self.done = 0
+        self.in_flight = 0
+        self.drawing = threading.RLock()   # workers start and end VNets at the same time
         self.what = ""
         self.text = None         # the line on the terminal now, None when cleared
         self.redraw = logging.Handler()
@@ -35,23 +38,36 @@ class Progress(logging.Filter):
                 if isinstance(h, logging.StreamHandler) and not isinstance(h, logging.FileHandler)]
 
     def filter(self, record):
-        if self.text is not None:
-            self.stream.write("\r\033[K")
-            self.stream.flush()
-            self.text = None
+        with self.drawing:
+            if self.text is not None:
+                self.stream.write("\r\033[K")
+                self.stream.flush()
+                self.text = None
         return True
 
-    def next(self, what):
-        self.done += 1
-        self.text = None
-        self.what = what
+    def next(self, what, in_flight=0):
+        """A VNet starts (`in_flight`: 1 when VNets are worked on at the same time)."""
+        with self.drawing:
+            self.done += 1
+            self.in_flight += in_flight
+            self.text = None
+            self.what = what
+        self.draw()
+
+    def ended(self):
+        """A VNet worked on beside others ends; its lines have been written."""
+        with self.drawing:
+            self.in_flight -= 1
+            self.text = None
         self.draw()
 
     def draw(self):
-        if self.shown and self.text is None and self.done:
-            self.text = "[" + str(self.done) + "/" + str(self.total) + "] " + self.what
-            self.stream.write("\r\033[K" + self.text)
-            self.stream.flush()
+        with self.drawing:
+            if self.shown and self.text is None and self.done:
+                flying = ", " + str(self.in_flight) + " in flight" if self.in_flight else ""
+                self.text = "[" + str(self.done) + "/" + str(self.total) + flying + "] " + self.what
+                self.stream.write("\r\033[K" + self.text)
+                self.stream.flush()
 
     def close(self):
         if self.shown:
@@ -89,6 +105,10 @@ class Summary:
         if reason:
             entry["reason"] = reason
         self.vnets[subscription_id + "/" + name] = entry
+
+    def in_order(self, keys):
+        """The VNets in the order given (VNets worked on at the same time end in any order)."""
+        self.vnets = {key: self.vnets[key] for key in keys if key in self.vnets} | self.vnets
 
     def count(self, outcome):
         return sum(1 for v in self.vnets.values() if v["outcome"] == outcome)

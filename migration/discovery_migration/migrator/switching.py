@@ -9,20 +9,13 @@ switched.
 import logging
 
 from dm.arm.cfgbase import Common
-from dm.arm.res.Globals import Globals
 from dm.arm.trafswap import SwitchTraffic
 
-from . import VERSION, changes, locks, steps, targets, undo
+from . import VERSION, changes, locks, perthread, steps, targets, undo
 from .errors import StepError, text_of
 from .records import Records
 
 logger = logging.getLogger("dm.migrate")
-
-
-def set_dry_run(dry_run):
-    """Both dry-run switches: the libraries' for the cloud and SNAT, the tool's for the domain."""
-    SwitchTraffic.DryRun = bool(dry_run)
-    Globals.setDryRun(dry_run)
 
 
 def switch_vnet(account, name, context, held, records, summary, keep_partial=False):
@@ -62,17 +55,15 @@ def vnet_run(context, account, vnet):
 def preview(account, context, vnet):
     """What the switch of the VNet would change: the switch under dry-run, its log lines held back."""
     found = {}
-    set_dry_run(True)
+    perthread.set_dry_run(True)
     targets.point_terraform_at(account, True)
-    library = logging.getLogger("dm.arm.trafswap")
-    library.disabled = True
     try:
-        steps.switch(vnet_run(context, account, vnet), Records(None, VERSION), {"steps": []}, found)
+        with perthread.quiet():
+            steps.switch(vnet_run(context, account, vnet), Records(None, VERSION), {"steps": []}, found)
     except StepError:
         pass                            # the switch itself meets the same failure and rolls back
     finally:
-        library.disabled = False
-        set_dry_run(False)
+        perthread.set_dry_run(False)
         targets.point_terraform_at(account, False)
     return found
 

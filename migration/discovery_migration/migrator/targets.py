@@ -2,14 +2,15 @@
 import logging
 import pathlib
 import shutil
+import threading
 
 from dm.arm import trafswap
 from dm.arm.cfgbase import Common
 from dm.arm.res.YamlContext import YamlContext
-from dm.arm.terraform import DISCOVERY_FILE, Terraform
+from dm.arm.terraform import DISCOVERY_FILE
 from dm.arm.trafswap import SwitchTraffic
 
-from . import clients, readcache
+from . import clients, perthread, readcache
 
 logger = logging.getLogger("dm.migrate")
 
@@ -27,6 +28,8 @@ class Account:
         self.vnet_entries = {v["vnet_name"]: v for v in Common.getSubscriptionVnets(entry)}
         self.credential = None
         self.network = None
+        self.terraform_folders = {}         # dry run or not: the Terraform writer's folder
+        self.lock = threading.Lock()        # the VNets of the account may be worked on at the same time
 
     def connect(self):
         """The network client; a subscription whose credential fails is reported once by the caller."""
@@ -80,13 +83,18 @@ def vnet_names(account, only=None):
 
 
 def point_terraform_at(account, dry_run):
-    """The Terraform writer writes into the account's output folder; a plan's into its plan/ folder,
-    with a copy of the account's discovery, which the re-association reads."""
-    folder = pathlib.Path(account.output_folder())
-    if dry_run:
-        plan = folder / "plan"
-        plan.mkdir(parents=True, exist_ok=True)
-        if (folder / DISCOVERY_FILE).exists():
-            shutil.copyfile(folder / DISCOVERY_FILE, plan / DISCOVERY_FILE)
-        folder = plan
-    Terraform.setOutputFolder(folder)
+    """The Terraform writer writes, for the calling thread, into the account's output folder; a plan's
+    into its plan/ folder, with a copy of the account's discovery (made once), which the
+    re-association reads."""
+    with account.lock:
+        folder = account.terraform_folders.get(dry_run)
+        if folder is None:
+            folder = pathlib.Path(account.output_folder())
+            if dry_run:
+                plan = folder / "plan"
+                plan.mkdir(parents=True, exist_ok=True)
+                if (folder / DISCOVERY_FILE).exists():
+                    shutil.copyfile(folder / DISCOVERY_FILE, plan / DISCOVERY_FILE)
+                folder = plan
+            account.terraform_folders[dry_run] = folder
+    perthread.set_output_folder(folder)

@@ -11,7 +11,7 @@ import logging
 
 from dm.arm.trafswap import SwitchTraffic
 
-from . import locks, steps, verify
+from . import locks, parallel, steps, verify
 from .errors import text_of
 
 logger = logging.getLogger("dm.migrate")
@@ -29,7 +29,8 @@ def revert(run, records, entry, changes):
         if taken is None:
             continue
         steps.position.step = name
-        problem = undo_step(run, name, taken, changes)
+        with parallel.guards.holding(steps.touched(run, name, taken)):
+            problem = undo_step(run, name, taken, changes)
         if problem:
             logger.error("**Error** revert of %s in VNet %s: %s", name, run.name, problem)
             failed.append(name + " (" + problem + ")")

@@ -3,6 +3,7 @@ import errno
 import json
 import os
 import re
+import threading
 from pathlib import Path
 
 ASSOCIATION_FILE = "subnet_route_table_association.tf"
@@ -27,6 +28,8 @@ import {{
 
 """
 LABEL = re.compile(r'^resource "azurerm_subnet_route_table_association" "([^"]*)"', re.M)
+# A file's blocks are read, changed and written whole: threads writing into one folder take turns.
+_writing = threading.Lock()
 
 
 class Terraform:
@@ -56,15 +59,16 @@ class Terraform:
         folder = cls._folder()
         folder.mkdir(parents=True, exist_ok=True)
         path = folder / ASSOCIATION_FILE
-        preamble, blocks = _read_blocks(path)
-        subnet_key = record["subnet_id"].casefold()
-        others = [b for b in blocks if b[0] != subnet_key]
-        text = _block(record, _unique(_label(record["rname"]), {b[1] for b in others}))
-        if len(others) == len(blocks):
-            with open(path, "a", encoding="utf-8") as tf:
-                tf.write(text)
-            return
-        _replace_file(path, preamble + "".join(text if b[0] == subnet_key else b[2] for b in blocks))
+        with _writing:
+            preamble, blocks = _read_blocks(path)
+            subnet_key = record["subnet_id"].casefold()
+            others = [b for b in blocks if b[0] != subnet_key]
+            text = _block(record, _unique(_label(record["rname"]), {b[1] for b in others}))
+            if len(others) == len(blocks):
+                with open(path, "a", encoding="utf-8") as tf:
+                    tf.write(text)
+                return
+            _replace_file(path, preamble + "".join(text if b[0] == subnet_key else b[2] for b in blocks))
 
     @classmethod
     def readDiscoveryInfo(cls):
