@@ -58,6 +58,7 @@ def switch(folder, name, changes, monkeypatch, cached):
     the records of each step (without times and plans), the network after and the requests made."""
     clouds = []
     with monkeypatch.context() as patch:
+        patch.chdir(folder)             # the run's output and its local controller's certificate: this test's own
         if not cached:
             patch.setattr(targets, "share_clients", lambda: None)
         step = steps.step

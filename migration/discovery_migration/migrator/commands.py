@@ -262,6 +262,7 @@ def for_each_vnet(args, document, summary, act):
         if steps.stop_requested.is_set() or stopped:
             return summary.vnet(sub, name, "skipped", reason=stopped[0] if stopped else "stopped by the user")
         steps.position.run, steps.position.vnet, steps.position.step = summary, sub + "/" + name, None
+        logger.info("=== %s VNet %s (subscription %s)", summary.command, name, sub)
         try:
             failed = connected(account, failed_subscriptions)
             if failed:

@@ -13,11 +13,14 @@ import contextlib
 import logging
 import threading
 
+from azure.core.exceptions import ResourceNotFoundError
+
 from dm.arm.cfgbase import Common
+from dm.arm.res.YamlContext import YamlContext
 from dm.arm.res.Globals import Globals
 from dm.arm.trafswap import SwitchTraffic
 
-from . import locks, parallel, perthread, readcache, verify
+from . import locks, parallel, perthread, readcache, targets, verify
 from .errors import StepError, text_of
 
 logger = logging.getLogger("dm.migrate")
@@ -101,7 +104,7 @@ def switch(run, records, entry, changes):
         peering.update(rehearsed(lambda: peering_plan(run)))
         return peering
     changes["peerings"] = step(run, records, entry, PEERINGS, lambda: both(delete_peerings(run, peering["locks"])),
-                               plan=plan_peerings, fresh=run.refresh)
+                               plan=plan_peerings, fresh=lambda: read_afresh(run))
 
     def after_deletion():
         run.refresh()
@@ -162,15 +165,35 @@ def touched(run, name, step=None):
     ends of the VNet's peerings and of those `step` recorded (a revert's, whose peerings are gone)."""
     keys = [run.subscription_id + "/" + run.name]
     if name in (PEERINGS, GATEWAY_USE):
-        for peering in run.vnet.virtual_network_peerings or ():
-            remote = peering.remote_virtual_network
-            if remote is not None and remote.id:
-                parts = remote.id.split("/")
-                keys.append(parts[Common.SUB_I] + "/" + parts[Common.VNET_I])
+        keys.extend(sub + "/" + vnet for sub, _, vnet in far_ends(run))
         for saved in ((step or {}).get("plan"), (step or {}).get("records")):
             if isinstance(saved, dict):
                 keys.extend(p["remoteSubscriptionId"] + "/" + p["remoteVnetName"] for p in saved.get("pairs") or ())
     return keys
+
+
+def far_ends(run):
+    """(subscription, group, name) of the VNet at the far end of each of the VNet's peerings."""
+    ends = []
+    for peering in run.vnet.virtual_network_peerings or ():
+        remote = peering.remote_virtual_network
+        if remote is not None and remote.id:
+            parts = remote.id.split("/")
+            ends.append((parts[Common.SUB_I], parts[Common.RG_I], parts[Common.VNET_I]))
+    return ends
+
+
+def read_afresh(run):
+    """The VNet and those at the far ends of its peerings read from ARM (the run's cache learns them):
+    the peering step records their halves as they are now, whatever another writer or another VNet's
+    step changed since the run read them."""
+    for sub, group, name in [(run.subscription_id, run.resource_group, run.name)] + far_ends(run):
+        network = targets.network_client(YamlContext().generateAzureCredential(sub), fresh=True)
+        try:
+            network.virtual_networks.get(group, name)
+        except ResourceNotFoundError:
+            pass                        # a far end that is gone: the libraries find it so
+    run.refresh()
 
 
 def guarded_step(run, records, entry, name, body, plan):
