@@ -1,17 +1,21 @@
 """The run's read cache: a switch that reads through it decides as one that reads everything afresh,
-also when another writer changes resources between its steps; and it halves the requests."""
+also when another writer changes resources between its steps; it halves the requests; and threads
+sharing it never read a state older than their own last write, nor undo each other's writes."""
 import json
 import pathlib
+import sys
 import tempfile
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
+from azure.core.exceptions import HttpResponseError
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import estate
 import network_state
 from driving import drive
-from localarm import LocalCloud, StaticCredential, bind
-from migrator import steps, targets
+from localarm import SAMPLE_TOPOLOGY, LocalCloud, StaticCredential, bind
+from migrator import clients, readcache, steps, targets
 
 STEPS = (steps.ROUTE_TABLES, steps.PROPAGATION, steps.SUBNETS, steps.PEERINGS, steps.GATEWAY_USE, steps.SNAT)
 
@@ -116,3 +120,63 @@ def test_a_switch_makes_at_most_52_requests_per_vnet(monkeypatch, tmp_path):
     5 route tables, its peerings' halves, the locks: about 10), every awaited update's operation
     is polled and the resource read after it (a write's answer is not its state: 3 subnet reads)."""
     assert estate_switches(monkeypatch, tmp_path)[2] <= 52
+
+
+SUB = "22222222-2222-4222-8222-222222222222"
+OWN = [("rg-spoke1", t) for t in ("rt-spoke1-web", "rt-spoke1-app", "spoke1-vnet-main-1", "spoke1-vnet-main-2")]
+SHARED = ("rg-network", "rt-shared-apps")
+ROUNDS, TRIES = 12, 200
+
+
+def by_get(network, table):
+    return network.route_tables.get(*table)
+
+
+def by_page(network, table):
+    return next(t for t in network.route_tables.list_all() if t.name == table[1])
+
+
+# Which tables each of 4 threads tags (its own tag on each, again and again), and how it reads them.
+THREADS = [
+    ("distinct tables, read one by one", lambda i: [OWN[i]], by_get),
+    ("one table shared by all, read one by one", lambda i: [SHARED], by_get),
+    ("own and shared tables, read in list pages", lambda i: [OWN[i], SHARED], by_page),
+]
+
+
+@pytest.mark.parametrize("tables, read", [t[1:] for t in THREADS], ids=[t[0] for t in THREADS])
+def test_threads_sharing_the_cache_never_read_older_than_their_own_last_write(tables, read):
+    cloud = LocalCloud.from_topology(SAMPLE_TOPOLOGY)
+    network = clients.Shared(bind(cloud).NetworkManagementClient, readcache.ReadCache())(StaticCredential(), SUB)
+    last, stale = {}, []
+
+    def tag(me, table):
+        state = read(network, table)
+        if int((state.tags or {}).get(me, 0)) < last.get((me, table), 0):
+            stale.append((me, table, (state.tags or {}).get(me), last[me, table]))
+        return state
+
+    def work(me, index):
+        for n in range(1, ROUNDS + 1):
+            for table in tables(index):
+                for _ in range(TRIES):      # a 412: another thread wrote since this one read; read again
+                    state = tag(me, table)
+                    state.tags = dict(state.tags or {}, **{me: str(n)})
+                    try:
+                        network.route_tables.begin_create_or_update(*table, state).result()
+                        break
+                    except HttpResponseError as error:
+                        assert error.status_code == 412
+                last[me, table] = n
+                tag(me, table)
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)         # the threads interleave within requests, not only between them
+    try:
+        with ThreadPoolExecutor(4) as pool:
+            for done in [pool.submit(work, "writer%d" % i, i) for i in range(4)]:
+                done.result()
+    finally:
+        sys.setswitchinterval(interval)
+    assert stale == []
+    plain = bind(cloud).NetworkManagementClient(StaticCredential(), SUB)       # no write undone another's
+    assert {(me, table): int(plain.route_tables.get(*table).tags[me]) for me, table in last} == last

@@ -42,19 +42,22 @@ class Shared:
 class PolledWhenWaited(ARMPolling):
     """A create-or-update's poller that asks for the operation's status only when someone waits for
     its result: the propagation and remote-gateway updates are started and never awaited, and a
-    poller left to itself would poll them to the end in a thread of its own, for no reader."""
+    poller left to itself would poll them to the end in a thread of its own, for no reader. Threads
+    waiting on the same poller poll it once."""
 
     def __init__(self, delay):
         super().__init__(delay, lro_options={"final-state-via": "azure-async-operation"})
         self._waited = False
+        self._lock = threading.Lock()
 
     def finished(self):
         return super().finished() if self._waited else True
 
     def resource(self):
-        if not self._waited:
-            self._waited = True
-            self.run()
+        with self._lock:
+            if not self._waited:
+                self._waited = True
+                self.run()
         return super().resource()
 
 

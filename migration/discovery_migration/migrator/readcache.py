@@ -20,10 +20,17 @@ once its status, or ARM's answer to a read of the resource, says it has ended;
 what a write changes whose answer was lost stays read from ARM.
 
 What another writer changed since the run read it is caught by ARM: each
-update or deletion of a resource whose state the cache holds carries that
-state's etag in If-Match, and ARM answers 412 when the resource changed. The
-cache then forgets that state and counts the refusal, and the driver runs the
-step again on fresh reads (see `redecided`).
+update or deletion of a resource carries in If-Match the etag of the state
+its thread last saw of it (when it saw one after its own last write to it;
+else that of the state the cache holds), and ARM answers 412 when the resource
+changed, also when another of the run's threads changed it. The cache then
+forgets what it holds and counts the refusal on the thread that met it, and
+the driver runs that thread's step again on fresh reads (see `redecided`).
+
+Threads (VNets switched side by side) share one cache: one lock guards its
+state, held only while it is read or updated, never while a request is out;
+every state is stamped with the time its read was sent, so an answer that
+arrives after a write was sent is never taken as the state after it.
 """
 import io
 import itertools
@@ -72,6 +79,7 @@ class ReadCache:
 
     def __init__(self):
         self._lock = threading.RLock()
+        self._thread = threading.local()    # per thread: etags of the states it last saw, its 412s
         self._clock = itertools.count(1)
         self.states = {}        # resource key -> (time read, state as answered)
         self.pages = {}         # page URL key -> (time read, collection key, item keys, nextLink)
@@ -80,10 +88,21 @@ class ReadCache:
         self.membership = {}    # collection key -> time an item was last created or deleted in it
         self.unsettled = {}     # resource key -> writes changing it whose outcome is not known yet
         self.operations = {}    # operation status/result URL key -> keys its write changes
-        self.refused = 0        # updates ARM refused (412): a state the decision was made on had changed
+        self.forgotten = 0      # time of the last 412: what was read before it is not kept
 
     def now(self):
-        return next(self._clock)
+        with self._lock:
+            return next(self._clock)
+
+    def mine(self):
+        """This thread's own: {resource key: etag of the state it last saw} and its 412s."""
+        if not hasattr(self._thread, "seen"):
+            self._thread.seen, self._thread.refused = {}, 0
+        return self._thread
+
+    def refusals(self):
+        """The updates ARM refused (412) on this thread."""
+        return self.mine().refused
 
     # ------------------------------------------------------------ reads
 
@@ -93,16 +112,23 @@ class ReadCache:
         path = key(parts.path)
         with self._lock:
             page = self.pages.get(page_key(path, parts.query))
+            body = None
             if page is not None:
                 read, collection, items, next_link = page
                 if read > self.membership.get(collection, 0) and all(self.usable(i) for i in items):
                     body = {"value": [self.states[i][1] for i in items]}
                     if next_link:
                         body["nextLink"] = next_link
-                    return body
-            if path in self.states and self.usable(path):
-                return self.states[path][1]
-        return None
+            if body is None and path in self.states and self.usable(path):
+                body = self.states[path][1]
+            if body is not None:
+                self.saw(body)
+            return body
+
+    def saw(self, body):
+        """Notes the etags of what this thread is answered: its decisions are made on those states."""
+        for resource in body["value"] if isinstance(body.get("value"), list) else [body]:
+            noted(resource, self.mine().seen)
 
     def usable(self, resource_key):
         read = self.states.get(resource_key, (0,))[0]
@@ -116,6 +142,9 @@ class ReadCache:
         if any(mark in path for mark in NOT_CACHED) or not isinstance(body, dict):
             return
         with self._lock:
+            self.saw(body)
+            if read < self.forgotten:       # sent before a 412 made the cache forget
+                return
             if isinstance(body.get("value"), list):
                 items = [self.keep(item, read) for item in body["value"]]
                 if None not in items:
@@ -149,10 +178,13 @@ class ReadCache:
         body = _json(content)
         with self._lock:
             held = self.states.get(resource_key)
-            etag = held[1].get("etag") if held is not None and self.usable(resource_key) else None
+            seen = self.mine().seen
+            etag = seen.get(resource_key) or (
+                held[1].get("etag") if held is not None and self.usable(resource_key) else None)
             now = self.now()
             changed = [resource_key] + embedding(resource_key) + self.side_effects(resource_key, held, body)
             for each in changed:
+                seen.pop(each, None)        # what it saw before its own write is no longer the state
                 self.mark(each, now)
                 self.unsettled[each] = self.unsettled.get(each, 0) + 1
             if method == "DELETE":
@@ -181,9 +213,11 @@ class ReadCache:
                         None, "Succeeded"):
                     self.keep(body, self.now())
             if status == 412:         # a state the run held had changed: read everything afresh
-                self.refused += 1
+                self.mine().refused += 1
+                self.mine().seen.clear()
                 self.states.clear()
                 self.pages.clear()
+                self.forgotten = now
 
     def followed(self, url, status, body):
         """An answer about a write's operation: once it says the operation has ended, in success or
@@ -237,6 +271,14 @@ class ReadCache:
                                                        if "/virtualnetworkpeerings/" in k})
             return vnets + [k for k in self.states for v in vnets if k.startswith(v + "/virtualnetworkpeerings/")]
         return []
+
+
+def noted(resource, seen):
+    if isinstance(resource, dict) and resource.get("id"):
+        seen[key(resource["id"])] = resource.get("etag")
+        properties = resource.get("properties")
+        for child in [c for k in EMBEDDED for c in properties.get(k) or ()] if isinstance(properties, dict) else ():
+            noted(child, seen)
 
 
 class CachePolicy(HTTPPolicy):
@@ -309,10 +351,10 @@ def redecided(body, errors, again=None, attempts=3):
     refused attempt's error lines do not count against the step."""
     cache, saved = active(), None
     for attempt in range(attempts):
-        refused, errors_before = (cache.refused if cache else 0), errors.count
+        refused, errors_before = (cache.refusals() if cache else 0), errors.count
         result, records = body()
         saved = records if saved is None else merged(saved, records)
-        if cache is None or cache.refused == refused or attempt == attempts - 1:
+        if cache is None or cache.refusals() == refused or attempt == attempts - 1:
             return result, saved
         errors.count = errors_before
         if again is not None:
