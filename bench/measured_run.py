@@ -90,8 +90,8 @@ def main(argv):
     clouds = []
     build = environment.local
 
-    def local(args):
-        env = build(args)
+    def local(*args):
+        env = build(*args)
         if scale:
             from localarm import timing
             timing.apply(env.cloud, scale)
