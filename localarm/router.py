@@ -32,6 +32,7 @@ def routes(cloud):
          lambda r: subnets.put(r.path, r.body)),
         ("GET", "subscriptions/{sub}/providers/Microsoft.Network/routeTables", "route_tables.list_all",
          LIST, lambda r: tables.list_all(r.params["sub"])),
+        ("GET", NETWORK + "/routeTables", "route_tables.list", LIST, lambda r: tables.list(r.parent)),
         ("GET", NETWORK + "/routeTables/{table}", "route_tables.get", READ, lambda r: tables.get(r.path)),
         ("PUT", NETWORK + "/routeTables/{table}", "route_tables.create_or_update", PUT,
          lambda r: tables.put(r.path, r.body)),
