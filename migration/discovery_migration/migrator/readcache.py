@@ -30,9 +30,10 @@ what a write changes whose answer was lost stays read from ARM.
 One kind of write ARM cannot guard so: deleting a peering half changes its
 partner half (its peering state, hence its etag), so the deletion of the partner
 that follows cannot carry the etag of the state it was decided on. Peering
-halves (and the VNets that embed them) are therefore answered to a thread only
-from reads made since that thread's last write: a pair is decided on what ARM
-held after the changes that came before it.
+halves (a VNet's list of them, one half, as the libraries read the halves they
+remove) are therefore answered to a thread only from reads made since that
+thread's last write: a pair is decided on what ARM held after the changes that
+came before it.
 
 What another writer changed since the run read it is caught by ARM: each
 update or deletion of a resource carries in If-Match the etag of the state
@@ -53,8 +54,9 @@ import re
 import threading
 from urllib.parse import urlsplit
 
-NETWORK = "/providers/microsoft.network/"
-LOCKS = "/providers/microsoft.authorization/locks"
+from .resourcekeys import (LOCKS, NETWORK, collections, embedding, holds_peerings, key, kind, names_resource,
+                           page_key, parent)
+
 NOT_CACHED = ("/operations/", "/operationresults/", "/providers/microsoft.resourcegraph/")
 ALL, READS, NONE = "all", "reads", "none"     # what a client's reads may be answered from (see above)
 
@@ -63,61 +65,11 @@ ENDED = ("Succeeded", "Failed", "Canceled")     # an operation's or a resource's
 VNET_TYPE = "microsoft.network/virtualnetworks"
 
 
-def page_key(path, query):
-    """A list page: its path and paging position (the API version is the client's own)."""
-    return path + "?" + "&".join(sorted(q for q in query.lower().split("&") if q and not q.startswith("api-version=")))
-
-
-def key(path):
-    return "/" + "/".join(s for s in path.lower().split("/") if s)
-
-
-def parent(resource_key):
-    return resource_key.rsplit("/", 1)[0]
-
-
-def collections(resource_key):
-    """The lists a resource is an item of: its parent's, its subscription's for a top-level resource
-    (route_tables.list_all), and for a lock that of every scope it lies in (a subscription's locks
-    list those of its groups and resources too)."""
-    if LOCKS not in resource_key:
-        below = resource_key.split("/providers/", 1)
-        whole = ["/".join(below[0].split("/")[:3]) + "/providers/" + kind(resource_key)] if (
-            len(below) == 2 and len(below[1].split("/")) == 3) else []
-        return [parent(resource_key)] + whole
-    parts = resource_key.split(LOCKS)[0].split("/")
-    return [("/".join(parts[:n]) + LOCKS) for n in range(3, len(parts) + 1) if n in (3, 5) or (n >= 9 and n % 2)]
-
-
-def holds_peerings(resource_key):
-    """A peering half, or a VNet (which embeds its halves)."""
-    below = resource_key.split(NETWORK, 1)[1].split("/") if NETWORK in resource_key else []
-    return below[:1] == ["virtualnetworks"] and below[2:3] == ["virtualnetworkpeerings"]
-
-
-def kind(resource_key):
-    """The top-level type a resource is or belongs to, as a query names it: microsoft.network/virtualnetworks."""
-    return "/".join(resource_key.rsplit("/providers/", 1)[-1].split("/")[:2])
-
-
-def names_resource(path):
-    """Whether a path names one resource (provider, type, name, [type, name]...) rather than a collection."""
-    return "/providers/" in path and len(path.rsplit("/providers/", 1)[1].split("/")) % 2 == 1
-
-
 class Write:
     """What one write changes (its own resource first) and when it was sent."""
 
     def __init__(self, keys, sent):
         self.keys, self.sent = keys, sent
-
-
-def embedding(resource_key):
-    """The resources whose state embeds this one's: the VNet of a subnet or peering."""
-    if LOCKS in resource_key or NETWORK not in resource_key:
-        return []
-    below = resource_key.split(NETWORK, 1)[1].split("/")
-    return [resource_key.rsplit("/", 2)[0]] if len(below) == 4 else []
 
 
 class ReadCache:
