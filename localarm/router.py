@@ -55,11 +55,13 @@ def routes(cloud):
 
 
 def lock_routes(cloud):
-    """List, create and delete of management locks at each scope."""
+    """List, get, create and delete of management locks at each scope."""
     for scope, level in zip(LOCK_SCOPES, LEVEL_NAMES):
         locks = scope + AUTHORIZATION_LOCKS
         yield ("GET", locks, "management_locks.list_at_" + level, LIST,
                lambda r: cloud.locks.list_at(r.path[:-len(AUTHORIZATION_LOCKS)]))
+        yield ("GET", locks + "/{lock}", "management_locks.get_at_" + level, READ,
+               lambda r: cloud.locks.table.require(r.path))
         yield ("PUT", locks + "/{lock}", "management_locks.create_or_update_at_" + level, READ,
                lambda r: cloud.locks.put_request(r.path, r.body or {}))
         yield ("DELETE", locks + "/{lock}", "management_locks.delete_at_" + level, REMOVE,
