@@ -75,7 +75,7 @@ def main(argv=None):
     switched = len(estate.spokes_of(options.vnets, options.subscriptions))
     common = ["--config", str(config), "--records", str(folder / "records" / "migration-records.json")]
     runs = [("discover", ["discover", "--state", "s0.json", "--config", str(config)]),
-            ("plan", ["plan", "--state", "s0.json"] + common),
+            ("plan", ["plan", "--state", "s0.json", "--config", str(config)]),
             ("switch", ["switch", "--state", "s0.json", "--save-state", "s1.json"] + common),
             ("revert", ["revert", "--state", "s1.json", "--save-state", "s2.json"] + common)]
     print("%d VNets (%d switched) in %d subscriptions%s%s" % (

@@ -32,6 +32,7 @@ def routes(cloud):
          lambda r: subnets.put(r.path, r.body)),
         ("GET", "subscriptions/{sub}/providers/Microsoft.Network/routeTables", "route_tables.list_all",
          LIST, lambda r: tables.list_all(r.params["sub"])),
+        ("GET", NETWORK + "/routeTables", "route_tables.list", LIST, lambda r: tables.list(r.parent)),
         ("GET", NETWORK + "/routeTables/{table}", "route_tables.get", READ, lambda r: tables.get(r.path)),
         ("PUT", NETWORK + "/routeTables/{table}", "route_tables.create_or_update", PUT,
          lambda r: tables.put(r.path, r.body)),
@@ -54,11 +55,13 @@ def routes(cloud):
 
 
 def lock_routes(cloud):
-    """List, create and delete of management locks at each scope."""
+    """List, get, create and delete of management locks at each scope."""
     for scope, level in zip(LOCK_SCOPES, LEVEL_NAMES):
         locks = scope + AUTHORIZATION_LOCKS
         yield ("GET", locks, "management_locks.list_at_" + level, LIST,
                lambda r: cloud.locks.list_at(r.path[:-len(AUTHORIZATION_LOCKS)]))
+        yield ("GET", locks + "/{lock}", "management_locks.get_at_" + level, READ,
+               lambda r: cloud.locks.table.require(r.path))
         yield ("PUT", locks + "/{lock}", "management_locks.create_or_update_at_" + level, READ,
                lambda r: cloud.locks.put_request(r.path, r.body or {}))
         yield ("DELETE", locks + "/{lock}", "management_locks.delete_at_" + level, REMOVE,
@@ -118,7 +121,7 @@ def answer(cloud, request, kind, handler, failure=None):
     if "sub" in request.params:
         cloud.require_subscription(request.params["sub"])
     if kind == LIST:
-        return _page(cloud, request, [tagged(item) for item in handler(request)])
+        return _page(cloud, request, [shown(cloud, tagged(item)) for item in handler(request)])
     if kind == PUT:
         cloud.locks.check(request.path, "write")
         _check_condition(cloud, request)
@@ -136,7 +139,21 @@ def answer(cloud, request, kind, handler, failure=None):
         return Reply(200 if handler(request) else 204)
     if kind == RAW:
         return handler(request)
-    return Reply(200, tagged(handler(request)))
+    body = tagged(handler(request))
+    return Reply(200, shown(cloud, body) if request.method == "GET" else body)
+
+
+def shown(cloud, resource):
+    """A resource as a read answers it now: "Updating" while an operation on it is in progress (a VNet's
+    subnets and peerings each as themselves), "Succeeded" as stored once it has ended, as Azure shows it."""
+    if cloud.timing is None or not isinstance(resource, dict) or not isinstance(resource.get("properties"), dict):
+        return resource
+    properties = resource["properties"]
+    changed = {k: [shown(cloud, c) for c in properties[k]] for k in ("subnets", "virtualNetworkPeerings")
+               if isinstance(properties.get(k), list)}
+    if resource.get("id") and cloud.operations.in_progress(resource["id"]):
+        changed["provisioningState"] = "Updating"
+    return dict(resource, properties=dict(properties, **changed)) if changed else resource
 
 
 def tagged(resource):
@@ -199,7 +216,7 @@ def paced(cloud, request, reply):
 def _accepted(cloud, request, status, body, failure=None, location=False):
     """Accepted for asynchronous completion: the SDK poller follows Azure-AsyncOperation (and Location)."""
     seconds = cloud.timing.started(request, request.operation) if cloud.timing is not None else None
-    op_id = cloud.operations.start(failure, seconds)
+    op_id = cloud.operations.start(failure, seconds, request.path if request.method == "PUT" else None)
     scope = ("/subscriptions/" + ids.subscription(request.path)
              + "/providers/Microsoft.Network/locations/" + cloud.location)
     headers = {"Azure-AsyncOperation": request.link(scope + "/operations/" + op_id)}

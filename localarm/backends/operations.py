@@ -2,7 +2,7 @@
 import time
 import uuid
 
-from .. import errors
+from .. import errors, ids
 
 
 class Operations:
@@ -15,13 +15,26 @@ class Operations:
     def __init__(self, cloud):
         self.cloud = cloud
         self._pending = {}
+        self._on = {}       # resource key -> the timed operation last started on it
 
-    def start(self, error=None, seconds=None):
-        """A new operation: it ends after `lro_polls` status requests, or after `seconds` when given."""
+    def start(self, error=None, seconds=None, resource=None):
+        """A new operation (on `resource`, for a create-or-update): it ends after `lro_polls` status
+        requests, or after `seconds` when given."""
         op_id = str(uuid.UUID(int=len(self._pending) + 1))
         ends = None if seconds is None else time.monotonic() + seconds
         self._pending[op_id] = {"polls": self.cloud.lro_polls if ends is None else 0, "ends": ends, "error": error}
+        if resource is not None and ends is not None:
+            self._on[ids.key(resource)] = op_id
         return op_id
+
+    def in_progress(self, resource_id):
+        """Whether a timed operation on the resource is still running (untimed ones end when polled,
+        and a poller nobody awaits never polls)."""
+        op_id = self._on.get(ids.key(resource_id))
+        if op_id is None or not self.finished(op_id):
+            return op_id is not None
+        del self._on[ids.key(resource_id)]
+        return False
 
     def status(self, op_id):
         op = self._require(op_id)

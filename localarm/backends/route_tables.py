@@ -12,6 +12,11 @@ class RouteTables(Backend):
     def list_all(self, sub):
         return self.table.in_subscription(sub)
 
+    def list(self, scope):
+        """The tables of one resource group (`scope`: its Microsoft.Network provider scope)."""
+        self.cloud.require_group(scope)
+        return self.table.children(scope)
+
     def get(self, table_id):
         return self.table.require(table_id)
 

@@ -16,6 +16,9 @@ def test_list_all_pages_through_every_resource_of_the_subscription_only():
     assert "rt-hub-shared" not in names                       # the hub's table is in the other subscription
     assert cloud.log.count("route_tables.list_all") == 4      # pages of 3, 3, 3, 2
     assert [vnet.name for vnet in network.virtual_networks.list_all()] == ["spoke1-vnet", "spoke2-vnet"]
+    in_group = [table.name for table in network.route_tables.list("rg-spoke1")]
+    assert sorted(in_group) == sorted(n for n in names if n.startswith(("rt-spoke1-", "spoke1-")))
+    assert cloud.log.count("route_tables.list") == 3          # pages of 3, 3, 1
 
 
 def test_vnet_answers_with_its_subnets_and_peerings(spokes):

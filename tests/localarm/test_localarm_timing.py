@@ -1,6 +1,7 @@
 """Azure's timing and limits in the local cloud, through the real SDK: throttling answered 429 and
 retried by the SDK, a busy VNet answered 409 and a peering to an updating VNet 400, both waited out by
-the driver's clients; long-running operations in progress for Azure's time. The cloud's clock is a
+the driver's clients; long-running operations in progress for Azure's time, the resource reading
+"Updating" meanwhile (and the driver's cache reading it from ARM until it does not). The cloud's clock is a
 simulated one that moves only when someone waits, so nothing here depends on the machine's speed."""
 import logging
 
@@ -108,3 +109,40 @@ def test_long_running_operations_take_azures_time(cloud, clock, operation, act):
     act(cloud)
     assert clock.now - started >= localarm.timing.DURATIONS[operation] * SCALE
     assert sum(c.operation == "operations.status" for c in cloud.log.calls) >= 2
+
+
+def update_table(network):
+    table = network.route_tables.get("rg-spoke1", "rt-spoke1-web")
+    table.disable_bgp_route_propagation = not table.disable_bgp_route_propagation
+    network.route_tables.begin_create_or_update("rg-spoke1", "rt-spoke1-web", table, polling=False)
+
+
+def web_in_vnet(network):
+    return next(s for s in network.virtual_networks.get("rg-spoke1", "spoke1-vnet").subnets if s.name == "web")
+
+
+# (operation started and not awaited, how one read shows the resource's state)
+READS = [
+    ("subnets.create_or_update", lambda n: move_subnet(n, "web", wait=False),
+     lambda n: n.subnets.get("rg-spoke1", "spoke1-vnet", "web")),
+    ("subnets.create_or_update", lambda n: move_subnet(n, "web", wait=False), web_in_vnet),
+    ("route_tables.create_or_update", update_table, lambda n: n.route_tables.get("rg-spoke1", "rt-spoke1-web")),
+    ("route_tables.create_or_update", update_table,
+     lambda n: next(t for t in n.route_tables.list_all() if t.name == "rt-spoke1-web")),
+]
+
+
+@pytest.mark.parametrize("operation, start, read", READS, ids=["subnet", "subnet in its vnet", "table", "table listed"])
+def test_a_resource_reads_updating_while_its_operation_is_in_progress_and_the_cache_asks_arm(
+        cloud, clock, operation, start, read):
+    plain, driver = client(cloud, SPOKES, False), client(cloud, SPOKES, True)
+    read(driver)            # the driver's cache holds the state before the write
+    start(driver)
+    sent = len(cloud.log.calls)
+    during = [read(plain).provisioning_state, read(driver).provisioning_state, read(driver).provisioning_state]
+    assert during == ["Updating"] * 3 and len(cloud.log.calls) - sent == 3     # the cache asked ARM each time
+    clock.sleep(localarm.timing.DURATIONS[operation] * SCALE)
+    after = [read(plain).provisioning_state] + [read(driver).provisioning_state for _ in range(3)]
+    assert after == ["Succeeded"] * 4
+    sent = len(cloud.log.calls)
+    assert read(driver).provisioning_state == "Succeeded" and len(cloud.log.calls) == sent   # ended: cached again

@@ -6,25 +6,34 @@ built first, which reads through the run's cache (readcache) and waits out ARM's
 busy answers (busy). A create-or-update's poller asks for the operation's status
 only when someone waits on it.
 """
+import io
+import json
 import threading
 import types
+from http import HTTPStatus
 
+from azure.core.pipeline import PipelineResponse
+from azure.core.pipeline.policies import HTTPPolicy
+from azure.core.rest._http_response_impl import HttpResponseImpl
+from azure.core.utils import case_insensitive_dict
 from azure.mgmt.core.polling.arm_polling import ARMPolling
 
 from .busy import WaitWhileBusy
-from .readcache import CachePolicy
+from .readcache import ALL, NONE, READS, body_of, json_of
 
 
 class Shared:
     """Stands in for an SDK client class: one client per subscription (or per credential for the
-    resource-graph client), all reading through the cache; `past`'s clients read past it (what ARM
-    answers them still tells the cache what it holds)."""
+    resource-graph client), all reading through the cache; `checking`'s clients are answered only
+    from ARM's answers to reads, `past`'s read past the cache (what ARM answers them still tells the
+    cache what it holds)."""
 
-    def __init__(self, sdk_class, cache, answers=True):
+    def __init__(self, sdk_class, cache, answers=ALL):
         self.sdk_class, self.cache, self.answers = sdk_class, cache, answers
         self.clients = {}
         self._lock = threading.Lock()
-        self.past = Shared(sdk_class, cache, answers=False) if answers else self
+        if answers == ALL:
+            self.checking, self.past = Shared(sdk_class, cache, READS), Shared(sdk_class, cache, NONE)
 
     def __call__(self, credential, *args, **kwargs):
         owner = str(args[0]).lower() if args else id(credential)
@@ -42,19 +51,22 @@ class Shared:
 class PolledWhenWaited(ARMPolling):
     """A create-or-update's poller that asks for the operation's status only when someone waits for
     its result: the propagation and remote-gateway updates are started and never awaited, and a
-    poller left to itself would poll them to the end in a thread of its own, for no reader."""
+    poller left to itself would poll them to the end in a thread of its own, for no reader. Threads
+    waiting on the same poller poll it once."""
 
     def __init__(self, delay):
         super().__init__(delay, lro_options={"final-state-via": "azure-async-operation"})
         self._waited = False
+        self._lock = threading.Lock()
 
     def finished(self):
         return super().finished() if self._waited else True
 
     def resource(self):
-        if not self._waited:
-            self._waited = True
-            self.run()
+        with self._lock:
+            if not self._waited:
+                self._waited = True
+                self.run()
         return super().resource()
 
 
@@ -79,3 +91,63 @@ def install(module, cache):
 
 def uncached(client_class):
     return client_class.past if isinstance(client_class, Shared) else client_class
+
+
+def checking(client_class):
+    """Clients for reading back what a step changed: answered only from what ARM answered to reads."""
+    return client_class.checking if isinstance(client_class, Shared) else client_class
+
+
+class CachePolicy(HTTPPolicy):
+    """Answers a GET (and a resource-graph query) from the cache when it may (see readcache's
+    ALL, READS, NONE); tells the cache of every other request and of ARM's answers."""
+
+    def __init__(self, cache, answers=ALL):
+        super().__init__()
+        self.cache, self.answers = cache, answers
+
+    def send(self, request):
+        http = request.http_request
+        if http.method == "POST" and "/providers/microsoft.resourcegraph/" in http.url.lower():
+            return self.query(request)
+        if http.method == "GET":
+            answer = self.cache.answer(http.url, self.answers) if self.answers != NONE else None
+            if answer is not None:
+                return PipelineResponse(http, CachedResponse(http, *answer), request.context)
+            read = self.cache.now()
+            response = self.next.send(request)
+            status = response.http_response.status_code
+            body = json_of(body_of(response.http_response)) if status < 300 or status == 404 else None
+            if status in (200, 404):
+                self.cache.seen(http.url, status, body, read)
+            self.cache.followed(http.url, status, body)
+            return response
+        if http.method not in ("PUT", "DELETE"):
+            return self.next.send(request)
+        etag, write = self.cache.writing(http.method, http.url, http.content)
+        if etag:
+            http.headers["If-Match"] = etag
+        response = self.next.send(request)      # lost on the way: what it changes stays unsettled
+        self.cache.written_answer(http.method, http.url, write, response.http_response)
+        return response
+
+    def query(self, request):
+        http = request.http_request
+        body = self.cache.query_answer(http.content) if self.answers != NONE else None
+        if body is not None:
+            return PipelineResponse(http, CachedResponse(http, 200, body), request.context)
+        read = self.cache.now()
+        response = self.next.send(request)
+        if response.http_response.status_code == 200:
+            self.cache.query_seen(http.content, json_of(body_of(response.http_response)), read)
+        return response
+
+
+class CachedResponse(HttpResponseImpl):
+    def __init__(self, request, status, body):
+        content = json.dumps(body).encode()
+        super().__init__(request=request, internal_response=io.BytesIO(content), status_code=status,
+                         reason=HTTPStatus(status).phrase, content_type="application/json",
+                         headers=case_insensitive_dict({"Content-Type": "application/json; charset=utf-8"}),
+                         stream_download_generator=lambda *a, **k: iter([content]))
+        self._content = content

@@ -20,9 +20,13 @@ LOCKS = "/providers/microsoft.authorization/locks/"
 REFUSED = {"CanNotDelete": ("delete",), "ReadOnly": ("write", "delete")}
 
 
-def client(subscription_id, fresh=False):
+def client(subscription_id, fresh=False, checking=False):
+    """The lock client of the subscription: through the run's cache, past it (`fresh`), or answered
+    only from what ARM answered to reads (`checking`)."""
     credential = YamlContext().generateAzureCredential(subscription_id)
-    client_class = clients.uncached(trafswap.ManagementLockClient) if fresh else trafswap.ManagementLockClient
+    client_class = trafswap.ManagementLockClient
+    if fresh or checking:
+        client_class = (clients.uncached if fresh else clients.checking)(client_class)
     return client_class(credential.getSPC(), credential.getSubId()).management_locks
 
 
@@ -47,7 +51,7 @@ def of_remote_vnets(pairs):
 
 
 def exists(lock):
-    names = [held.name for held in client(lock["subscription_id"], fresh=True).list_at_resource_level(
+    names = [held.name for held in client(lock["subscription_id"], checking=True).list_at_resource_level(
         *address(lock))]
     return lock["name"] in names
 
@@ -93,7 +97,7 @@ def refusals(subscription_id, vnet_id, found, delete_vnet_lock):
         sub = resource.split("/")[2].lower()
         if sub not in held:
             held[sub] = [(lock.id.lower(), lock.name, str(lock.level))
-                         for lock in client(resource.split("/")[2], fresh=True).list_at_subscription_level()]
+                         for lock in client(resource.split("/")[2]).list_at_subscription_level()]
         for lock_id, name, level in held[sub]:
             scope = lock_id[:lock_id.rfind(LOCKS)]
             if (action in REFUSED.get(level, ()) and name != removed

@@ -22,31 +22,48 @@ FLAGS = ("allow_virtual_network_access", "allow_forwarded_traffic", "allow_gatew
 
 
 class Reader:
-    """Reads of one step's check, from ARM itself (past the run's read cache: what is checked is
-    what the cloud holds now); the controller read once."""
+    """Reads of one step's check: what ARM answered to a read sent after the step's writes ended (from
+    the run's cache only when it holds such an answer, never the state a write's answer gave); each
+    VNet (with its subnets and peerings) and each resource group's route tables read once, the
+    controller once."""
 
     def __init__(self, run):
         self.run = run
-        self._controller = self._tables = None
+        self._controller = None
+        self._vnets, self._tables = {}, {}
 
     @staticmethod
     def network(subscription_id):
         credential = YamlContext().generateAzureCredential(subscription_id)
-        return clients.uncached(trafswap.NetworkManagementClient)(credential.getCSC(), credential.getSubId())
+        return clients.checking(trafswap.NetworkManagementClient)(credential.getCSC(), credential.getSubId())
+
+    def vnet(self, subscription_id, rg, name):
+        where = (subscription_id.lower(), rg.lower(), name.lower())
+        if where not in self._vnets:
+            try:
+                self._vnets[where] = self.network(subscription_id).virtual_networks.get(rg, name)
+            except ResourceNotFoundError:
+                self._vnets[where] = None
+        return self._vnets[where]
 
     def peering(self, subscription_id, rg, vnet, name):
-        try:
-            return self.network(subscription_id).virtual_network_peerings.get(rg, vnet, name)
-        except ResourceNotFoundError:
-            return None
+        """A peering half as its VNet holds it, or None."""
+        held = self.vnet(subscription_id, rg, vnet)
+        return next((p for p in (held.virtual_network_peerings or ()) if p.name.lower() == name.lower()), None) \
+            if held is not None else None
 
     def subnet_table(self, name):
-        """The route table id of one of the VNet's subnets, lower case (None for no table); listed once."""
-        if self._tables is None:
-            self._tables = {subnet.name: subnet.route_table.id.lower() if subnet.route_table is not None else None
-                            for subnet in self.network(self.run.subscription_id).subnets.list(
-                                self.run.resource_group, self.run.vnet.name)}
-        return self._tables.get(name)
+        """The route table id of one of the VNet's subnets, lower case (None for no table)."""
+        vnet = self.vnet(self.run.subscription_id, self.run.resource_group, self.run.vnet.name)
+        subnet = next((s for s in (vnet.subnets if vnet is not None else ()) if s.name == name), None)
+        return subnet.route_table.id.lower() if subnet is not None and subnet.route_table is not None else None
+
+    def route_table(self, rg, name):
+        """A route table of the VNet's subscription, or None; its resource group's tables listed once."""
+        if rg.lower() not in self._tables:
+            self._tables[rg.lower()] = {t.name.lower(): t for t in self.network(
+                self.run.subscription_id).route_tables.list(rg)}
+        return self._tables[rg.lower()].get(name.lower())
 
     def controller(self):
         """The gateways' SNAT modes and each domain's attachments."""
@@ -109,7 +126,9 @@ def state(reader, name, item, options):
     """Whether the item is "switched" or "restored" now, else a text saying what the resource holds."""
     run = reader.run
     if name == PROPAGATION:
-        table = reader.network(run.subscription_id).route_tables.get(item["resource_group"], item["route_table_name"])
+        table = reader.route_table(item["resource_group"], item["route_table_name"])
+        if table is None:
+            return "missing"
         now = table.disable_bgp_route_propagation
         return ("restored" if now == item["disable_bgp_route_propagation"] else "switched" if now is True
                 else "disableBgpRoutePropagation " + str(now))
