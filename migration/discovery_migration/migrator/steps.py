@@ -13,14 +13,11 @@ import contextlib
 import logging
 import threading
 
-from azure.core.exceptions import ResourceNotFoundError
-
 from dm.arm.cfgbase import Common
-from dm.arm.res.YamlContext import YamlContext
 from dm.arm.res.Globals import Globals
 from dm.arm.trafswap import SwitchTraffic
 
-from . import locks, parallel, perthread, readcache, targets, verify
+from . import locks, parallel, perthread, readcache, verify
 from .errors import StepError, text_of
 
 logger = logging.getLogger("dm.migrate")
@@ -104,7 +101,7 @@ def switch(run, records, entry, changes):
         peering.update(rehearsed(lambda: peering_plan(run)))
         return peering
     changes["peerings"] = step(run, records, entry, PEERINGS, lambda: both(delete_peerings(run, peering["locks"])),
-                               plan=plan_peerings, fresh=lambda: read_afresh(run))
+                               plan=plan_peerings, fresh=run.refresh)
 
     def after_deletion():
         run.refresh()
@@ -181,19 +178,6 @@ def far_ends(run):
             parts = remote.id.split("/")
             ends.append((parts[Common.SUB_I], parts[Common.RG_I], parts[Common.VNET_I]))
     return ends
-
-
-def read_afresh(run):
-    """The VNet and those at the far ends of its peerings read from ARM (the run's cache learns them):
-    the peering step records their halves as they are now, whatever another writer or another VNet's
-    step changed since the run read them."""
-    for sub, group, name in [(run.subscription_id, run.resource_group, run.name)] + far_ends(run):
-        network = targets.network_client(YamlContext().generateAzureCredential(sub), fresh=True)
-        try:
-            network.virtual_networks.get(group, name)
-        except ResourceNotFoundError:
-            pass                        # a far end that is gone: the libraries find it so
-    run.refresh()
 
 
 def guarded_step(run, records, entry, name, body, plan):
