@@ -34,6 +34,7 @@ from tests.trafswap.controller_fakes import Controller
 
 THREADS = 8
 ROUNDS = 4
+MEETING_SECONDS = 300   # a bound on waiting for the other threads, not a time anything should take
 CLASSES = {"cfgbase": (cfgbase, Common, cfgbase_calls), "trafswap": (trafswap, SwitchTraffic, trafswap_calls)}
 # The controller's replies that make the transit lookup find the hub of the local cloud.
 TRANSIT = {"list_gateway_info": {"return": True, "results": [
@@ -54,7 +55,7 @@ def host_call(*call):
         calls.append(call)
     meeting, HOST_CALLS.meeting = getattr(HOST_CALLS, "meeting", None), None
     if meeting is not None:
-        meeting.wait()
+        meeting.wait(MEETING_SECONDS)
     time.sleep(0)
 
 
@@ -150,10 +151,11 @@ REBOUND = {
 
 
 def stand_in(value, names):
+    """An equal new object for a module global (see REBOUND)."""
     if names is None:
         return functools.partial(value)
     module = types.ModuleType(getattr(value, "__name__", "stand-in"))
-    for name in [n for n in dir(value) if not n.startswith("_")] if names == "public" else names:
+    for name in names:
         found = getattr(value, name)
         setattr(module, name, functools.partial(found) if callable(found) else found)
     module.finalizer = YieldsWhenDropped()
@@ -167,8 +169,12 @@ class Rebinding:
     Everything is put back after the test."""
 
     def __init__(self, monkeypatch):
-        self.globals = {(module, name): (getattr(module, name), names)
-                        for module, rebound in REBOUND.items() for name, names in rebound.items()}
+        self.globals = {}
+        for module, rebound in REBOUND.items():
+            for name, names in rebound.items():
+                value = getattr(module, name)
+                public = [n for n in dir(value) if not n.startswith("_")]
+                self.globals[module, name] = value, public if names == "public" else names
         self.values = {(cls, name): getattr(cls, name) for cls, name in
                        ((SwitchTraffic, "region"), (Common, "REGION"), (Common, "GLOBAL_ATTRIBUTE_LIST"))}
         self.methods = {(cls, name): vars(cls)[name] for _, cls, _ in CLASSES.values() for name in operations(cls)}
@@ -180,10 +186,10 @@ class Rebinding:
     def once(self):
         for (module, name), (value, names) in self.globals.items():
             setattr(module, name, stand_in(value, names))
-            if names is not None:
+            function = next((n for n in names or () if callable(getattr(value, n))), None)
+            if function:    # and one of its functions anew in place, after another thread had a turn
                 time.sleep(0)
-                first = next(iter(names)) if names != "public" else "RG_I"
-                setattr(getattr(module, name), first, getattr(getattr(module, name), first))
+                setattr(getattr(module, name), function, stand_in(getattr(value, function), None))
         for (cls, name), value in self.values.items():
             setattr(cls, name, type(value)(value))
         SwitchTraffic.DryRun = True
@@ -243,11 +249,12 @@ def test_every_operation_from_eight_threads_gives_what_it_gives_on_one(hosts, mo
             finished.append(index)
         except BaseException as error:      # noted, so that the test fails with it
             differences.append((index, "raised out of the thread", repr(error)))
+            meeting.abort()
 
     rebinder = rebinding.thread(stop, started)
     rebinder.start()
     try:
-        assert started.wait(60)
+        assert started.wait(MEETING_SECONDS)
         workers = [threading.Thread(target=work, args=(i,), name=f"operations-{i}") for i in range(THREADS)]
         for worker in workers:
             worker.start()
