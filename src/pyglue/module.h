@@ -69,10 +69,13 @@ object module_attr(handle module) {
     if (tag && d == dict && tag == version) return borrow(value);
     object v = attr(module, Name);
     if (tag && PyDict_GetItemWithError(d, Name.ptr()) == v.ptr() && !_PyType_Lookup(&PyModule_Type, Name.ptr())) {
-        Py_INCREF(d);
-        Py_XSETREF(dict, d);
+        // All three set before the old dict is let go: letting it go may run
+        // code (and another thread), which must find them consistent.
+        PyObject* old = dict;
+        dict = new_ref(d);
         version = pg_dict_tag(d);  // as it is now, should the read have run code
         value = v.ptr();
+        Py_XDECREF(old);
     }
     if (PyErr_Occurred()) raise_pending();
     return v;

@@ -65,7 +65,9 @@ handle RecordModel::model() const {
     if (!model_) {
         object model = new_dict();
         for (std::size_t i = 0; i < size_; ++i) set_item(model, *keys_[i], Py_None);
-        model_ = model.release().ptr();
+        // Making it may have run a finalizer and another thread that made one:
+        // the first stored is the one kept.
+        if (!model_) model_ = model.release().ptr();
     }
     return model_;
 }

@@ -415,13 +415,20 @@ inline bool ne_none(handle x) {
 namespace pg {
 
 namespace detail {
-// The tuple of a call site's keyword names, made once and kept for the process.
-inline PyObject* keyword_names(std::initializer_list<PyObject*> names) {
+// The tuple of a call site's keyword names, made on the first call and kept
+// for the process. Not a C++ guarded static: making the tuple may collect
+// garbage, run a finalizer and let another thread in, which would then wait
+// for the guard while holding the interpreter's lock. The first tuple stored
+// is the one kept.
+inline PyObject* keyword_names(PyObject*& kept, std::initializer_list<PyObject*> names) {
+    if (kept) return kept;
     PyObject* t = PyTuple_New(Py_ssize_t(names.size()));
     if (!t) raise_pending();
     Py_ssize_t i = 0;
     for (PyObject* name : names) PyTuple_SET_ITEM(t, i++, new_ref(name));
-    return t;
+    if (kept) Py_DECREF(t);
+    else kept = t;
+    return kept;
 }
 }  // namespace detail
 
@@ -431,7 +438,8 @@ inline PyObject* keyword_names(std::initializer_list<PyObject*> names) {
 template <const Text&... Names, class... A>
 object call_keywords(handle f, const A&... values) {
     static_assert(sizeof...(Names) <= sizeof...(A), "a value for every keyword");
-    static PyObject* const names = detail::keyword_names({Names.ptr()...});
+    static PyObject* kept = nullptr;
+    PyObject* names = detail::keyword_names(kept, {Names.ptr()...});
     PyObject* argv[] = {nullptr, detail::arg_ptr(values)...};
     constexpr std::size_t positional = sizeof...(A) - sizeof...(Names);
     return checked(PyObject_Vectorcall(f.ptr(), argv + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, names));

@@ -14,8 +14,11 @@ from test_migrate import SAMPLE_CONFIG
 
 
 @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP])
-def test_a_signal_stops_the_switch_and_the_printed_command_reverts_it(tmp_path, monkeypatch, capsys, signum):
+def test_a_signal_stops_the_switch_and_the_printed_command_reverts_it(tmp_path, monkeypatch, capsys, request, signum):
     monkeypatch.chdir(tmp_path)
+    # the signal's default, as a shell starts the tool (under nohup SIGHUP is ignored, and the run leaves it so)
+    was = signal.signal(signum, signal.SIG_DFL)
+    request.addfinalizer(lambda: signal.signal(signum, was))
     s0, s1, s2 = (tmp_path / n for n in ("s0.json", "s1 saved.json", "s2.json"))
     records = tmp_path / "records of 'the' switch.json"
     LocalCloud.from_topology(SAMPLE_TOPOLOGY).save(s0)

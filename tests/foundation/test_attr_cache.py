@@ -348,3 +348,33 @@ def test_module_attributes_are_read_as_the_module_holds_them_at_each_call(monkey
     assert [Common.getTmpFolderId(data, "/x/a.b.yaml") for _ in range(2)] == ["a-b-yaml"] * 2
     fake_pathlib.PurePath = lambda path: SimpleNamespace(name="other.name")
     assert Common.getTmpFolderId(data, "/x/a.yaml") == "other-name"
+
+
+def test_a_module_dropped_by_the_cache_may_change_the_one_that_replaced_it(monkeypatch):
+    """The module the logger comes from (`logging`) replaced: letting go of
+    the old module's namespace, which the cache held, runs code (here a
+    finalizer; another thread as well) that rebinds `getLogger` in the new
+    module. The next call reads that binding, not the one read before it."""
+    import functools
+    import logging
+    import types
+
+    from dm.arm import cfgbase
+    from dm.arm.cfgbase import Common
+    names = []
+
+    class RebindsWhenDropped:
+        def __del__(self):
+            second.getLogger = lambda name: names.append(name) or logging.getLogger(name)
+
+    first, second = types.ModuleType("logging"), types.ModuleType("logging")
+    first.getLogger, first.dropped = logging.getLogger, RebindsWhenDropped()
+    second.getLogger = functools.partial(logging.getLogger)   # dropped by the finalizer
+    monkeypatch.setattr(cfgbase, "logging", first)
+    Common.logRouteTableHeader()
+    cfgbase.logging = second
+    del first
+    Common.logRouteTableHeader()    # a build that remembers the first namespace lets it go here
+    names.clear()
+    Common.logRouteTableHeader()
+    assert names == ["dm.arm.cfgbase"]

@@ -18,6 +18,18 @@ SPOKES = "22222222-2222-4222-8222-222222222222"
 HUB = "11111111-1111-4111-8111-111111111111"
 
 
+def isolate(tmp_path, monkeypatch):
+    """A folder of its own; the SDK factories, the credentials and the
+    Terraform folder that the calls' set-up changes put back afterwards."""
+    monkeypatch.chdir(tmp_path)
+    for name in ("NetworkManagementClient", "ManagementLockClient", "arg"):
+        monkeypatch.setattr(trafswap, name, getattr(trafswap, name))
+    for name in ("_factory", "_records"):
+        monkeypatch.setattr(YamlContext, name, getattr(YamlContext, name, None), raising=False)
+    monkeypatch.setattr(Terraform, "outputFolder", Terraform.outputFolder)
+    return tmp_path
+
+
 def cfgbase_calls(tmp_path):
     """(operation, args, kwargs, module globals to install) of Common, and
     what to do before each call (nothing)."""

@@ -8,12 +8,9 @@ import tracemalloc
 import pytest
 from hypothesis import HealthCheck, given, settings
 
-import dm.arm.trafswap as trafswap
-from dm.arm.res.YamlContext import YamlContext
-from dm.arm.terraform import Terraform
 from tests.fuzz.operations import CLASSES, call_hostile, environment, hostile_calls, operations
 from tests.hostile import PLANTED, Client, Model, outcome
-from tests.sanitizer.succeeding import cfgbase_calls, trafswap_calls
+from tests.sanitizer.succeeding import cfgbase_calls, isolate, trafswap_calls
 
 REPEATS = 20
 WARM_UP = 10
@@ -77,13 +74,7 @@ def growth(call, arguments):
 @pytest.fixture
 def isolated(tmp_path, monkeypatch):
     """A folder of its own, and the SDK factories and credential factory put back afterwards."""
-    monkeypatch.chdir(tmp_path)
-    for name in ("NetworkManagementClient", "ManagementLockClient", "arg"):
-        monkeypatch.setattr(trafswap, name, getattr(trafswap, name))
-    for name in ("_factory", "_records"):
-        monkeypatch.setattr(YamlContext, name, getattr(YamlContext, name, None), raising=False)
-    monkeypatch.setattr(Terraform, "outputFolder", Terraform.outputFolder)
-    return tmp_path
+    return isolate(tmp_path, monkeypatch)
 
 
 @pytest.mark.parametrize("module", sorted(CLASSES))

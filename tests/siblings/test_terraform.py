@@ -83,3 +83,24 @@ def test_discovery_info_errors_name_the_file(tmp_path):
     (tmp_path / "discovery.json").write_text("{not json")
     with pytest.raises(ValueError, match=str(tmp_path / "discovery.json") + " is not JSON"):
         Terraform.readDiscoveryInfo()
+
+
+def test_writers_on_several_threads_lose_no_association(tmp_path):
+    """Eight threads record associations of their own subnets, all under the
+    same resource name, each subnet twice (the second a rewrite of the file):
+    every subnet ends with one resource of a name no other has."""
+    import threading
+    Terraform.setOutputFolder(tmp_path)
+    subnets = [[RECORD["subnet_id"] + f"-{t}-{n}" for n in range(4)] for t in range(8)]
+
+    def write(own):
+        for subnet_id in own * 2:
+            Terraform.createSubnetAssociationTf(dict(RECORD, subnet_id=subnet_id))
+    threads = [threading.Thread(target=write, args=(own,)) for own in subnets]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    resources, imports = parsed(tmp_path)
+    assert sorted(subnet_id for _, subnet_id in imports) == sorted(s for own in subnets for s in own)
+    assert len({name for name, *_ in resources}) == len(resources) == 32

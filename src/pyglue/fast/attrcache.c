@@ -203,6 +203,16 @@ static int instance_lacks(PyObject* o, PyTypeObject* tp, PyObject* name, const p
     return hash != -1 && !_PyDict_GetItem_KnownHash(dict, name, hash);
 }
 
+/* f(*args) for a callable found in a class's dict, held for the call as the
+ * interpreter holds what LOAD_METHOD pushed: the call may run code (and other
+ * threads) that rebinds the name and drops the dict's reference. */
+static PyObject* call_held(PyObject* f, PyObject* const* args, size_t nargs) {
+    Py_INCREF(f);
+    PyObject* result = PyObject_Vectorcall(f, args, nargs, NULL);
+    Py_DECREF(f);
+    return result;
+}
+
 PyObject* pg_cached_call_method(PyObject* name, PyObject* const* args, size_t nargs, pg_method_cache* cache) {
     PyObject* o = args[0];
     if (Py_IS_TYPE(o, &PyModule_Type)) {
@@ -217,7 +227,7 @@ PyObject* pg_cached_call_method(PyObject* name, PyObject* const* args, size_t na
     for (int w = 0; w < PG_METHOD_WAYS; ++w) {
         const pg_instance_way* way = &cache->instance_ways[w];
         if (way->type != meta || way->version != meta->tp_version_tag || !way->version) continue;
-        if (instance_lacks(o, meta, name, way)) return PyObject_Vectorcall(way->method, args, nargs, NULL);
+        if (instance_lacks(o, meta, name, way)) return call_held(way->method, args, nargs);
         break;
     }
     for (int w = 0; w < PG_METHOD_WAYS; ++w) {
@@ -226,7 +236,7 @@ PyObject* pg_cached_call_method(PyObject* name, PyObject* const* args, size_t na
             way->meta != meta || way->meta_version != meta->tp_version_tag || !way->version)
             continue;
         PyObject* f = bound_function(way->method);
-        if (f) return PyObject_Vectorcall(f, args, nargs, NULL);
+        if (f) return call_held(f, args, nargs);
         break;
     }
     pg_method_way found;
@@ -241,7 +251,7 @@ PyObject* pg_cached_call_method(PyObject* name, PyObject* const* args, size_t na
          * (a class changed at every call, as by its own class attribute
          * stores, is then looked up once per call, not twice). */
         PyObject* f = bound_function(found.method);
-        if (f) return PyObject_Vectorcall(f, args, nargs, NULL);
+        if (f) return call_held(f, args, nargs);
     } else if (find_instance_way(o, name, &found_instance)) {
         unsigned int slot = cache->next_instance;
         for (unsigned int w = 0; w < PG_METHOD_WAYS; ++w)

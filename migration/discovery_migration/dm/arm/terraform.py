@@ -27,6 +27,9 @@ import {{
 }}
 
 """
+# Each record rewrites the file from what it read: writers on several threads
+# take turns, or one's block (and its temporary file) is lost to another's.
+_writing = threading.Lock()
 LABEL = re.compile(r'^resource "azurerm_subnet_route_table_association" "([^"]*)"', re.M)
 # A file's blocks are read, changed and written whole: threads writing into one folder take turns.
 _writing = threading.Lock()
@@ -56,6 +59,11 @@ class Terraform:
         line when empty). The subnet's earlier association in the file, if any, is
         replaced; a resource name another subnet already uses gets a numeric suffix.
         """
+        with _writing:
+            cls._write_association(record)
+
+    @classmethod
+    def _write_association(cls, record):
         folder = cls._folder()
         folder.mkdir(parents=True, exist_ok=True)
         path = folder / ASSOCIATION_FILE
