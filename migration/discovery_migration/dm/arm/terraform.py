@@ -31,8 +31,6 @@ import {{
 # take turns, or one's block (and its temporary file) is lost to another's.
 _writing = threading.Lock()
 LABEL = re.compile(r'^resource "azurerm_subnet_route_table_association" "([^"]*)"', re.M)
-# A file's blocks are read, changed and written whole: threads writing into one folder take turns.
-_writing = threading.Lock()
 
 
 class Terraform:
@@ -67,16 +65,15 @@ class Terraform:
         folder = cls._folder()
         folder.mkdir(parents=True, exist_ok=True)
         path = folder / ASSOCIATION_FILE
-        with _writing:
-            preamble, blocks = _read_blocks(path)
-            subnet_key = record["subnet_id"].casefold()
-            others = [b for b in blocks if b[0] != subnet_key]
-            text = _block(record, _unique(_label(record["rname"]), {b[1] for b in others}))
-            if len(others) == len(blocks):
-                with open(path, "a", encoding="utf-8") as tf:
-                    tf.write(text)
-                return
-            _replace_file(path, preamble + "".join(text if b[0] == subnet_key else b[2] for b in blocks))
+        preamble, blocks = _read_blocks(path)
+        subnet_key = record["subnet_id"].casefold()
+        others = [b for b in blocks if b[0] != subnet_key]
+        text = _block(record, _unique(_label(record["rname"]), {b[1] for b in others}))
+        if len(others) == len(blocks):
+            with open(path, "a", encoding="utf-8") as tf:
+                tf.write(text)
+            return
+        _replace_file(path, preamble + "".join(text if b[0] == subnet_key else b[2] for b in blocks))
 
     @classmethod
     def readDiscoveryInfo(cls):
