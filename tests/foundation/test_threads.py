@@ -116,8 +116,8 @@ def hosts(tmp_path, monkeypatch):
     above, the cloud yielding before each request, dry-run on."""
     isolate(tmp_path, monkeypatch)
     handle = LocalCloud.handle
-    monkeypatch.setattr(LocalCloud, "handle", lambda cloud, method, url, content=None: (
-        host_call("request", method, url, content), handle(cloud, method, url, content))[1])
+    monkeypatch.setattr(LocalCloud, "handle", lambda cloud, method, url, content=None, **headers: (
+        host_call("request", method, url, content), handle(cloud, method, url, content, **headers))[1])
     for module in CLASSES:
         logger = logging.getLogger("dm.arm." + module)
         for name, value in (("handlers", [YieldingHandler()]), ("propagate", False), ("level", logging.DEBUG)):
