@@ -50,8 +50,13 @@ def restored(before, after):
     return left
 
 
-def subnets_of(state, vnet):
-    """The route table of each subnet of the VNet (subscription, name)."""
+def vnet_resources(state, vnet):
+    """The VNet's own resources (its subnets, peering halves and lock) of the VNet (subscription, name)."""
     sub, name = vnet
     return {rid: value for rid, value in state.items() if rid.startswith("/subscriptions/" + sub.lower() + "/")
-            and "/virtualnetworks/" + name.lower() + "/subnets/" in rid}
+            and "/virtualnetworks/" + name.lower() + "/" in rid + "/"}
+
+
+def subnets_of(state, vnet):
+    """The route table of each subnet of the VNet (subscription, name)."""
+    return {rid: value for rid, value in vnet_resources(state, vnet).items() if "/subnets/" in rid}

@@ -31,12 +31,6 @@ LOCKS = [
 ]
 
 
-def vnet_resources(state, vnet):
-    sub, name = vnet
-    return {rid: value for rid, value in state.items() if rid.startswith("/subscriptions/" + sub.lower())
-            and "/virtualnetworks/" + name + "/" in rid + "/"}
-
-
 @pytest.mark.parametrize("scope, level, remove_remote_locks, refused", LOCKS)
 def test_a_lock_that_would_refuse_a_step_refuses_the_vnet_before_anything_changes(
         tmp_path, monkeypatch, scope, level, remove_remote_locks, refused):
@@ -63,7 +57,7 @@ def test_a_lock_that_would_refuse_a_step_refuses_the_vnet_before_anything_change
     before, after = network_state.network(s0), network_state.network(s1)
     for vnet in refused:
         assert not Records.open(records, "test").held(*vnet)
-        assert vnet_resources(after, vnet) == vnet_resources(before, vnet) != {}
+        assert network_state.vnet_resources(after, vnet) == network_state.vnet_resources(before, vnet) != {}
 
 
 def test_a_failed_step_rolls_the_vnet_back_naming_the_resource_and_property_in_the_alert_log(tmp_path, monkeypatch):
@@ -87,7 +81,7 @@ def test_a_failed_step_rolls_the_vnet_back_naming_the_resource_and_property_in_t
     held = Records.open(records, "test")
     assert not held.held(*SPOKE1) and held.held(*SPOKE2) and held.held(*HUBV)
     before, after = network_state.network(s0), network_state.network(s1)
-    assert network_state.restored(vnet_resources(before, SPOKE1), vnet_resources(after, SPOKE1)) == {}
+    assert network_state.restored(network_state.vnet_resources(before, SPOKE1), network_state.vnet_resources(after, SPOKE1)) == {}
     spoke1_tables = {rid: v for rid, v in after.items()
                      if "/resourcegroups/rg-spoke1/" in rid and "/routetables/" in rid}
     assert spoke1_tables == {rid: v for rid, v in before.items() if rid in spoke1_tables}
@@ -107,7 +101,7 @@ def test_keep_partial_leaves_the_vnet_and_stop_on_failure_switches_no_further_vn
     outcomes = {v["vnet"]: v["outcome"] for v in json.loads((tmp_path / "s.json").read_text())["vnets"]}
     assert outcomes == {"spoke1-vnet": spoke1, "spoke2-vnet": later, "hub-vnet": later}
     before, after = network_state.network(s0), network_state.network(s1)
-    spoke1_left = network_state.restored(vnet_resources(before, SPOKE1), vnet_resources(after, SPOKE1))
+    spoke1_left = network_state.restored(network_state.vnet_resources(before, SPOKE1), network_state.vnet_resources(after, SPOKE1))
     assert (spoke1_left != {}) == (option == "--keep-partial")      # half-switched only when asked
     assert Records.open(records, "test").held(*SPOKE1) == (option == "--keep-partial")
     # either way the revert from the records brings the whole network back

@@ -274,9 +274,7 @@ def for_each_vnet(args, document, summary, act):
                 stopped.append("not started: VNet " + name + " failed (--stop-on-failure)")
         except Exception as error:          # anything else ends this VNet only, with one line
             if isinstance(error, ClientAuthenticationError):
-                failed_subscriptions[sub] = "subscription " + sub + ": " + text_of(error)
-                logger.error("**Error** %s; its VNets are skipped", failed_subscriptions[sub])
-                summary.vnet(sub, name, "skipped", reason=failed_subscriptions[sub])
+                summary.vnet(sub, name, "skipped", reason=subscription_failed(failed_subscriptions, sub, error))
             else:
                 logger.error("**Error** VNet %s failed: %s", name, text_of(error))
                 summary.vnet(sub, name, "failed", reason=text_of(error))
@@ -304,9 +302,15 @@ def connected(account, failed_subscriptions):
             try:
                 account.connect()
             except Exception as error:
-                failed_subscriptions[sub] = "subscription " + sub + ": " + text_of(error)
-                logger.error("**Error** %s; its VNets are skipped", failed_subscriptions[sub])
+                subscription_failed(failed_subscriptions, sub, error)
         return failed_subscriptions.get(sub)
+
+
+def subscription_failed(failed_subscriptions, sub, error):
+    """Notes, once in the log, why the subscription's VNets are skipped; the reason."""
+    failed_subscriptions[sub] = "subscription " + sub + ": " + text_of(error)
+    logger.error("**Error** %s; its VNets are skipped", failed_subscriptions[sub])
+    return failed_subscriptions[sub]
 
 
 def subscriptions(document):
