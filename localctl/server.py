@@ -84,6 +84,11 @@ class LocalController:
         return self.state.cid
 
     @property
+    def connections(self):
+        """The connections clients have opened so far."""
+        return self._server.accepted
+
+    @property
     def url(self):
         return "https://127.0.0.1:%d%s" % (self._server.server_address[1], PATH)
 
@@ -176,11 +181,13 @@ class _Server(http.server.ThreadingHTTPServer):
         super().__init__(address, handler)
         self._open = set()
         self._open_lock = threading.Lock()
+        self.accepted = 0
 
     def get_request(self):
         connection, address = super().get_request()
         with self._open_lock:
             self._open.add(connection)
+            self.accepted += 1
         return connection, address
 
     def shutdown_request(self, request):

@@ -12,10 +12,10 @@ from localarm import LocalCloud
 VNETS, SUBSCRIPTIONS = 12, 3
 
 
-def run(folder, command, state, saved, parallel, *extra, hook=None):
+def run(folder, command, state, saved, parallel, *extra, hook=None, controller_hook=None):
     return drive(command, "--parallel", parallel, "--state", state, "--save-state", saved, "--config",
                  folder / "migration.yaml", "--records", folder / ("records-%s.json" % parallel), "--json",
-                 folder / ("%s-%s.json" % (command, parallel)), *extra, hook=hook)
+                 folder / ("%s-%s.json" % (command, parallel)), *extra, hook=hook, controller_hook=controller_hook)
 
 
 def test_vnets_switched_at_the_same_time_end_as_one_after_another_and_their_revert_restores_them(
@@ -27,8 +27,9 @@ def test_vnets_switched_at_the_same_time_end_as_one_after_another_and_their_reve
     assert drive("discover", "--state", s0, "--config", tmp_path / "migration.yaml") == 0
     assert run(tmp_path, "switch", s0, tmp_path / "one-by-one.json", 1) == 0
 
-    clouds = []
-    assert run(tmp_path, "switch", s0, tmp_path / "s1.json", 8, "--azure-timing", "0.02", hook=clouds.append) == 0
+    clouds, controllers = [], []
+    assert run(tmp_path, "switch", s0, tmp_path / "s1.json", 8, "--azure-timing", "0.02", hook=clouds.append,
+               controller_hook=controllers.append) == 0
     switched = network_state.network(tmp_path / "s1.json")
     assert network_state.differences(network_state.network(tmp_path / "one-by-one.json"), switched) == {}
     outcomes = json.loads((tmp_path / "switch-8.json").read_text())["vnets"]
@@ -36,6 +37,7 @@ def test_vnets_switched_at_the_same_time_end_as_one_after_another_and_their_reve
     assert [v["vnet"] for v in outcomes] == [v["vnet"] for v in json.loads((tmp_path / "switch-1.json").read_text())[
         "vnets"]]                                    # the summary keeps the configuration's order
     assert overlapped(clouds[0].log.calls), "no two VNets were worked on at the same time"
+    assert controllers[0].connections <= 1 + 8 < len(controllers[0].log)     # one kept open per thread
 
     assert run(tmp_path, "revert", tmp_path / "s1.json", tmp_path / "s2.json", 8, "--azure-timing", "0.02") == 0
     assert network_state.restored(network_state.network(s0), network_state.network(tmp_path / "s2.json")) == {}

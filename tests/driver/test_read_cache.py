@@ -97,6 +97,52 @@ def test_the_cache_answers_as_arm_does_and_asks_again_after_what_changes_the_ans
     assert after == read(run_clients(cloud, readcache.NONE))        # what ARM answers now
 
 
+# Reads whose SDK models the run builds once per state and hands out as copies
+MODELS = [
+    ("the subscription's VNets", lambda n: list(n.virtual_networks.list_all())),
+    ("a VNet", lambda n: n.virtual_networks.get("rg-spoke1", "spoke1-vnet")),
+    ("the subscription's route tables", lambda n: list(n.route_tables.list_all())),
+    ("a route table", lambda n: n.route_tables.get("rg-spoke1", "rt-spoke1-app")),
+    ("a VNet's subnets", lambda n: list(n.subnets.list("rg-spoke1", "spoke1-vnet"))),
+    ("a subnet", lambda n: n.subnets.get("rg-spoke1", "spoke1-vnet", "app")),
+    ("a VNet's peerings", lambda n: list(n.virtual_network_peerings.list("rg-spoke1", "spoke1-vnet"))),
+    ("a peering", lambda n: n.virtual_network_peerings.get("rg-spoke1", "spoke1-vnet", "spoke1-to-hub")),
+]
+
+
+def as_dicts(models):
+    return [m.as_dict(keep_readonly=True) for m in models] if isinstance(models, list) else as_dicts([models])
+
+
+def scribble(models):
+    """Changes every model, list and mapping in reach, as a reader of an answer may."""
+    for model in models if isinstance(models, list) else [models]:
+        for name, value in list(vars(model).items()):
+            if isinstance(value, list):
+                scribble([v for v in value if hasattr(v, "_attribute_map")])
+                value.append("scribbled")
+            elif hasattr(value, "_attribute_map"):
+                scribble(value)
+            elif isinstance(value, dict):
+                value["scribbled"] = True
+            else:
+                setattr(model, name, "scribbled")
+
+
+@pytest.mark.parametrize("read", [m[1] for m in MODELS], ids=[m[0] for m in MODELS])
+def test_models_from_the_cache_equal_the_sdks_and_are_each_readers_own(read):
+    cloud = LocalCloud.from_topology(SAMPLE_TOPOLOGY)
+    run = run_clients(cloud)
+    built = read(run.network)       # from ARM's answer
+    sent = len(cloud.log.calls)
+    again = read(run.network)       # from the cache
+    assert len(cloud.log.calls) == sent
+    fresh = read(run_clients(cloud, readcache.NONE).network)
+    assert built == again == fresh and as_dicts(again) == as_dicts(fresh)
+    scribble(again)
+    assert again != fresh and read(run.network) == fresh and built == fresh
+
+
 def toggle_propagation(network, spoke, table):
     def change():
         rtb = network.route_tables.get("rg-spoke%d" % spoke, table % spoke)

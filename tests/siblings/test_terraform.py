@@ -104,3 +104,21 @@ def test_writers_on_several_threads_lose_no_association(tmp_path):
     resources, imports = parsed(tmp_path)
     assert sorted(subnet_id for _, subnet_id in imports) == sorted(s for own in subnets for s in own)
     assert len({name for name, *_ in resources}) == len(resources) == 32
+
+
+@pytest.mark.parametrize("change", ["removed", "rewritten with the other subnet's block"])
+def test_a_file_changed_by_another_writer_is_read_again(tmp_path, change):
+    Terraform.setOutputFolder(tmp_path)
+    other = dict(RECORD, subnet_id=RECORD["subnet_id"] + "2", rname="other")
+    Terraform.createSubnetAssociationTf(RECORD)
+    path = tmp_path / ASSOCIATION_FILE
+    if change == "removed":
+        path.unlink()
+    else:
+        path.write_text(path.read_text().replace(RECORD["subnet_id"] + "\n", other["subnet_id"] + "\n", 1))
+    Terraform.createSubnetAssociationTf(other)
+    Terraform.createSubnetAssociationTf(RECORD)
+    _, imports = parsed(tmp_path)
+    assert sorted(imports) == [("${azurerm_subnet_route_table_association.hub_vnet_web_rt-web-new}",
+                                RECORD["subnet_id"]),
+                               ("${azurerm_subnet_route_table_association.other}", other["subnet_id"])]

@@ -12,6 +12,8 @@ import threading
 import types
 from http import HTTPStatus
 
+import requests
+
 from azure.core.pipeline import PipelineResponse
 from azure.core.pipeline.policies import HTTPPolicy
 from azure.core.rest._http_response_impl import HttpResponseImpl
@@ -19,6 +21,7 @@ from azure.core.utils import case_insensitive_dict
 from azure.mgmt.core.polling.arm_polling import ARMPolling
 
 from .busy import WaitWhileBusy
+from .models import build_through, carrying
 from .readcache import ALL, NONE, READS, body_of, json_of
 
 
@@ -42,6 +45,7 @@ class Shared:
             if client is None:
                 kwargs.setdefault("per_retry_policies", [CachePolicy(self.cache, self.answers), WaitWhileBusy()])
                 client = self.clients[owner] = self.sdk_class(credential, *args, **kwargs)
+                build_through(client, self.cache.models)
                 for group in ("route_tables", "virtual_network_peerings"):
                     if hasattr(client, group):
                         polled_when_waited(getattr(client, group), client._config.polling_interval)
@@ -89,6 +93,31 @@ def install(module, cache):
     return cache
 
 
+class Sessions:
+    """The controller's calls of a run go through one HTTPS session per thread, which keeps its
+    connection open from call to call (a connection per call costs a TLS handshake each time);
+    `close` ends them all when the run ends."""
+
+    def __init__(self):
+        self._mine = threading.local()
+        self._all = []
+        self._lock = threading.Lock()
+
+    def __call__(self):
+        session = getattr(self._mine, "session", None)
+        if session is None:
+            session = self._mine.session = requests.Session()
+            with self._lock:
+                self._all.append(session)
+        return session
+
+    def close(self):
+        with self._lock:
+            ended, self._all = self._all, []
+        for session in ended:
+            session.close()
+
+
 def uncached(client_class):
     return client_class.past if isinstance(client_class, Shared) else client_class
 
@@ -113,13 +142,18 @@ class CachePolicy(HTTPPolicy):
         if http.method == "GET":
             answer = self.cache.answer(http.url, self.answers) if self.answers != NONE else None
             if answer is not None:
-                return PipelineResponse(http, CachedResponse(http, *answer), request.context)
+                cached = CachedResponse(http, *answer)
+                if answer[0] == 200:
+                    carrying(cached, answer[1])
+                return PipelineResponse(http, cached, request.context)
             read = self.cache.now()
             response = self.next.send(request)
             status = response.http_response.status_code
             body = json_of(body_of(response.http_response)) if status < 300 or status == 404 else None
             if status in (200, 404):
                 self.cache.seen(http.url, status, body, read)
+            if status == 200:
+                carrying(response.http_response, body)
             self.cache.followed(http.url, status, body)
             return response
         if http.method not in ("PUT", "DELETE"):

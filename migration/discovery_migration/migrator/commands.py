@@ -34,6 +34,7 @@ def run(args):
     try:
         preflight(args, document, env, checker)
     except BadInput:
+        targets.stop_sharing()
         env.close(save=False)           # nothing was done: no state is written
         close_records(args, save=False)
         raise
@@ -46,6 +47,7 @@ def run(args):
             return discover(args, document, env, log_file)
         return COMMANDS[args.command](args, document, env, log_file)
     finally:
+        targets.stop_sharing()
         env.close()
         close_records(args)
 

@@ -54,6 +54,7 @@ import re
 import threading
 from urllib.parse import urlsplit
 
+from .models import ModelMemo
 from .resourcekeys import (LOCKS, NETWORK, collections, embedding, holds_peerings, key, kind, names_resource,
                            page_key, parent)
 
@@ -91,6 +92,7 @@ class ReadCache:
         self.queries = {}       # resource-graph query -> (time read, answer, types it names)
         self.kinds_written = {} # top-level type -> time of the last write to a resource of it
         self.forgotten = 0      # time of the last 412: what was read before it is not kept
+        self.models = ModelMemo()   # SDK models built from the states above
 
     def now(self):
         with self._lock:

@@ -9,6 +9,7 @@ from dm.arm.cfgbase import Common
 from dm.arm.res.YamlContext import YamlContext
 from dm.arm.terraform import DISCOVERY_FILE
 from dm.arm.trafswap import SwitchTraffic
+from dm.arm.zentrova import Zentrova
 
 from . import clients, perthread, readcache
 
@@ -62,8 +63,16 @@ def network_client(credential, fresh=False):
 
 
 def share_clients():
-    """For the rest of the run, one client per subscription and kind, reading through one cache."""
+    """Until `stop_sharing`: one client per subscription and kind, reading through one cache, and
+    one controller session per thread."""
+    Zentrova.session = clients.Sessions()
     return clients.install(trafswap, readcache.ReadCache())
+
+
+def stop_sharing():
+    sessions, Zentrova.session = Zentrova.session, None
+    if sessions is not None:
+        sessions.close()
 
 
 def accounts(document, subscription=None):

@@ -30,6 +30,10 @@ import {{
 # Each record rewrites the file from what it read: writers on several threads
 # take turns, or one's block (and its temporary file) is lost to another's.
 _writing = threading.Lock()
+# What each file held when this process last read or wrote it, so that adding
+# a block costs the same however many the file holds; a file changed since
+# (another signature) is read again.
+_known = {}
 LABEL = re.compile(r'^resource "azurerm_subnet_route_table_association" "([^"]*)"', re.M)
 
 
@@ -65,15 +69,25 @@ class Terraform:
         folder = cls._folder()
         folder.mkdir(parents=True, exist_ok=True)
         path = folder / ASSOCIATION_FILE
-        preamble, blocks = _read_blocks(path)
+        held, signature = _known.get(path), _signature(path)
+        if held is None or held.signature != signature:
+            held = _known[path] = _Held(*_read_blocks(path))
+            held.signature = signature
         subnet_key = record["subnet_id"].casefold()
-        others = [b for b in blocks if b[0] != subnet_key]
-        text = _block(record, _unique(_label(record["rname"]), {b[1] for b in others}))
-        if len(others) == len(blocks):
+        if subnet_key not in held.keys:
+            label = _unique(_label(record["rname"]), held.labels)
+            text = _block(record, label)
             with open(path, "a", encoding="utf-8") as tf:
                 tf.write(text)
-            return
-        _replace_file(path, preamble + "".join(text if b[0] == subnet_key else b[2] for b in blocks))
+            held.add((subnet_key, label, text))
+        else:
+            label = _unique(_label(record["rname"]), {b[1] for b in held.blocks if b[0] != subnet_key})
+            blocks = [b if b[0] != subnet_key else (subnet_key, label, _block(record, label)) for b in held.blocks]
+            if blocks == held.blocks:
+                return
+            _replace_file(path, held.preamble + "".join(b[2] for b in blocks))
+            held = _known[path] = _Held(held.preamble, blocks)
+        held.signature = _signature(path)
 
     @classmethod
     def readDiscoveryInfo(cls):
@@ -129,6 +143,29 @@ def _read_blocks(path):
         label = LABEL.search(chunk)
         blocks.append((subnet_id.casefold(), label and label.group(1), chunk))
     return text[:starts[0]] if starts else text, blocks
+
+
+class _Held:
+    """What an association file holds: the text before the first block, its blocks, their subnet keys
+    and labels, and the file's stat signature when it held them."""
+
+    def __init__(self, preamble, blocks):
+        self.preamble, self.blocks, self.keys, self.labels, self.signature = preamble, [], set(), set(), None
+        for block in blocks:
+            self.add(block)
+
+    def add(self, block):
+        self.blocks.append(block)
+        self.keys.add(block[0])
+        self.labels.add(block[1])
+
+
+def _signature(path):
+    try:
+        stat = os.stat(path)
+    except FileNotFoundError:
+        return None
+    return stat.st_ino, stat.st_size, stat.st_mtime_ns
 
 
 def _replace_file(path, text):

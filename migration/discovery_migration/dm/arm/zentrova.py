@@ -23,6 +23,10 @@ class ZentrovaError(Exception):
 
 
 class Zentrova:
+    # A callable giving the calling thread's requests session, whose connection
+    # stays open between calls; None: each call opens and closes its own.
+    session = None
+
     @classmethod
     def zentrova_post(cls, api_ep_url, payload):
         """Send `payload` to the controller; the response of a successful request.
@@ -44,7 +48,8 @@ class Zentrova:
     @classmethod
     def _post(cls, api_ep_url, payload):
         """The response of one request; raises on transport failures and HTTP errors."""
-        response = requests.post(api_ep_url, json=payload, timeout=TIMEOUT_SECONDS, verify=True)
+        post = requests.post if cls.session is None else cls.session().post
+        response = post(api_ep_url, json=payload, timeout=TIMEOUT_SECONDS, verify=True)
         response.raise_for_status()
         return response
 

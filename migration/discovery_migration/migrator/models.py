@@ -1,0 +1,90 @@
+"""SDK models made once per resource state the run's cache holds, and handed out as copies.
+
+The libraries list a subscription's VNets to find one of them (several times per VNet switched)
+and its route tables to find the staged ones: building every item of such a list into SDK models
+costs more than anything else the run does, and grows with the subscription. A model is built
+from a state the cache holds (what ARM answered, unchanged until the run reads or writes the
+resource again) at most once; every answer gets its own copy, which its reader may change freely,
+and the items of a list are copied only as its reader reaches them. What ARM answered, the SDK's
+own deserializer builds: a copy equals the model the SDK builds from the same answer.
+"""
+import threading
+
+STATES = "dm_states"        # the attribute where the cache policy leaves, on a response, the state(s) it carries
+PLAIN = frozenset((str, int, float, bool, type(None), bytes))
+
+
+class ModelMemo:
+    """Models built from states, per (resource id, model class); a newer state of the resource
+    replaces the older one's models, so the memo holds at most one state per resource."""
+
+    def __init__(self):
+        self._lock = threading.Lock()
+        self._built = {}        # (resource id, model class) -> (state, model)
+
+    def model(self, deserializer, model_class, state):
+        entry_key = (state.get("id"), model_class)
+        held = self._built.get(entry_key)
+        if held is not None and (held[0] is state or held[0] == state):
+            return held[1]
+        built = deserializer._deserialize(model_class, state)
+        with self._lock:
+            self._built[entry_key] = (state, built)
+        return built
+
+
+class MemoDeserializer:
+    """Stands in for an operations group's deserializer: responses the cache policy marked with the
+    states they carry (`carrying`) are built through the memo; everything else goes to the SDK's.
+    An operation hands it either the pipeline's response or the HTTP response inside."""
+
+    def __init__(self, deserializer, memo):
+        self.deserializer, self.memo = deserializer, memo
+
+    def __call__(self, target, response, content_type=None):
+        states = getattr(getattr(response, "http_response", response), STATES, None)
+        model_class = self.deserializer.dependencies.get(target) if isinstance(target, str) else None
+        if not isinstance(states, dict) or model_class is None:
+            return self.deserializer(target, response, content_type)
+        item_type = (getattr(model_class, "_attribute_map", {}).get("value") or {}).get("type", "")
+        items = states.get("value")
+        if isinstance(items, list) and item_type.startswith("[") and item_type[1:-1] in (
+                self.deserializer.dependencies) and all(isinstance(item, dict) for item in items):
+            item_class = self.deserializer.dependencies[item_type[1:-1]]
+            page = self.deserializer._deserialize(model_class, {k: v for k, v in states.items() if k != "value"})
+            built = [self.memo.model(self.deserializer, item_class, state) for state in items]
+            page.value = (copied(item) for item in built)
+            return page
+        return copied(self.memo.model(self.deserializer, model_class, states))
+
+    def __getattr__(self, name):
+        return getattr(self.deserializer, name)
+
+
+def carrying(http_response, states):
+    """Marks an HTTP response as carrying `states`: what the cache keeps of it (the same objects)."""
+    setattr(http_response, STATES, states)
+
+
+def copied(value):
+    """A deep copy of a model as the SDK builds them: models, lists and dicts copied, the rest shared
+    (texts, numbers, enumeration members)."""
+    kind = type(value)
+    if kind is list:
+        return [v if type(v) in PLAIN else copied(v) for v in value]
+    if kind is dict:
+        return {k: v if type(v) in PLAIN else copied(v) for k, v in value.items()}
+    if hasattr(kind, "_attribute_map"):
+        copy = object.__new__(kind)
+        copy.__dict__ = {k: v if type(v) in PLAIN else copied(v) for k, v in value.__dict__.items()}
+        return copy
+    return value
+
+
+def build_through(client, memo):
+    """Every operations group of an SDK client builds the cache's answers through `memo`."""
+    for group in vars(client).values():
+        deserializer = getattr(group, "_deserialize", None)
+        if deserializer is not None and not isinstance(deserializer, MemoDeserializer) and hasattr(
+                deserializer, "dependencies"):
+            group._deserialize = MemoDeserializer(deserializer, memo)
