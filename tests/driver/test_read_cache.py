@@ -18,7 +18,7 @@ import estate
 import network_state
 from driving import drive
 from localarm import SAMPLE_TOPOLOGY, LocalCloud, StaticCredential, bind
-from migrator import clients, readcache, steps, targets
+from migrator import clients, models, readcache, steps, targets
 
 STEPS = (steps.ROUTE_TABLES, steps.PROPAGATION, steps.SUBNETS, steps.PEERINGS, steps.GATEWAY_USE, steps.SNAT)
 
@@ -141,6 +141,21 @@ def test_models_from_the_cache_equal_the_sdks_and_are_each_readers_own(read):
     assert built == again == fresh and as_dicts(again) == as_dicts(fresh)
     scribble(again)
     assert again != fresh and read(run.network) == fresh and built == fresh
+
+
+JSON = st.recursive(st.none() | st.booleans() | st.integers() | st.text(max_size=4),
+                    lambda inner: st.lists(inner, max_size=3) | st.dictionaries(st.text(max_size=3), inner, max_size=3),
+                    max_leaves=8)
+STATES = st.fixed_dictionaries({"id": st.sampled_from(["/a", "/b", "/c"])}, optional={"properties": JSON})
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(st.one_of(STATES, st.fixed_dictionaries({"value": st.lists(STATES, max_size=4)},
+                                                        optional={"nextLink": JSON}))))
+def test_an_answers_text_is_json_dumps_of_it_however_often_its_states_come(bodies):
+    memo = models.ModelMemo()
+    for body in bodies + bodies:
+        assert memo.text(body) == json.dumps(body)
 
 
 def toggle_propagation(network, spoke, table):

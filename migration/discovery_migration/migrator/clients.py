@@ -142,7 +142,7 @@ class CachePolicy(HTTPPolicy):
         if http.method == "GET":
             answer = self.cache.answer(http.url, self.answers) if self.answers != NONE else None
             if answer is not None:
-                cached = CachedResponse(http, *answer)
+                cached = CachedResponse(http, answer[0], self.cache.models.text(answer[1]))
                 if answer[0] == 200:
                     carrying(cached, answer[1])
                 return PipelineResponse(http, cached, request.context)
@@ -169,7 +169,7 @@ class CachePolicy(HTTPPolicy):
         http = request.http_request
         body = self.cache.query_answer(http.content) if self.answers != NONE else None
         if body is not None:
-            return PipelineResponse(http, CachedResponse(http, 200, body), request.context)
+            return PipelineResponse(http, CachedResponse(http, 200, json.dumps(body)), request.context)
         read = self.cache.now()
         response = self.next.send(request)
         if response.http_response.status_code == 200:
@@ -178,10 +178,11 @@ class CachePolicy(HTTPPolicy):
 
 
 class CachedResponse(HttpResponseImpl):
-    def __init__(self, request, status, body):
-        content = json.dumps(body).encode()
+    def __init__(self, request, status, text):
+        content = text.encode()
         super().__init__(request=request, internal_response=io.BytesIO(content), status_code=status,
                          reason=HTTPStatus(status).phrase, content_type="application/json",
                          headers=case_insensitive_dict({"Content-Type": "application/json; charset=utf-8"}),
                          stream_download_generator=lambda *a, **k: iter([content]))
         self._content = content
+        self._encoding = "utf-8"

@@ -1,4 +1,5 @@
-"""SDK models made once per resource state the run's cache holds, and handed out as copies.
+"""What the cache hands the SDK, made once per resource state the run's cache holds: the JSON text of
+an answer, and the SDK models built from it, handed out as copies.
 
 The libraries list a subscription's VNets to find one of them (several times per VNet switched)
 and its route tables to find the staged ones: building every item of such a list into SDK models
@@ -8,6 +9,7 @@ resource again) at most once; every answer gets its own copy, which its reader m
 and the items of a list are copied only as its reader reaches them. What ARM answered, the SDK's
 own deserializer builds: a copy equals the model the SDK builds from the same answer.
 """
+import json
 import threading
 
 STATES = "dm_states"        # the attribute where the cache policy leaves, on a response, the state(s) it carries
@@ -15,21 +17,44 @@ PLAIN = frozenset((str, int, float, bool, type(None), bytes))
 
 
 class ModelMemo:
-    """Models built from states, per (resource id, model class); a newer state of the resource
-    replaces the older one's models, so the memo holds at most one state per resource."""
+    """The JSON text of each resource's latest state (per resource id), and models built from it
+    (per resource id and model class): a state equal in text to the one a model was built from
+    gets that model, without building it again. Only the latest of each is kept."""
 
     def __init__(self):
         self._lock = threading.Lock()
-        self._built = {}        # (resource id, model class) -> (state, model)
+        self._texts = {}        # resource id -> (state, its JSON text)
+        self._models = {}       # (resource id, model class) -> (JSON text of the state, model)
+
+    def text(self, body):
+        """The JSON text of an answer (a state, or a page of them) exactly as json.dumps writes it."""
+        items = body.get("value")
+        if list(body) not in (["value"], ["value", "nextLink"]) or not isinstance(items, list):
+            return self.state_text(body)
+        text = '{"value": [' + ", ".join(self.state_text(item) for item in items) + "]"
+        return text + (', "nextLink": ' + json.dumps(body["nextLink"]) if "nextLink" in body else "") + "}"
+
+    def state_text(self, state):
+        resource_id = state.get("id") if isinstance(state, dict) else None
+        if not isinstance(resource_id, str):
+            return json.dumps(state)
+        held = self._texts.get(resource_id)
+        if held is not None and held[0] is state:
+            return held[1]
+        text = json.dumps(state)
+        with self._lock:
+            self._texts[resource_id] = (state, text)
+        return text
 
     def model(self, deserializer, model_class, state):
+        text = self.state_text(state)
         entry_key = (state.get("id"), model_class)
-        held = self._built.get(entry_key)
-        if held is not None and (held[0] is state or held[0] == state):
+        held = self._models.get(entry_key)
+        if held is not None and held[0] == text:
             return held[1]
         built = deserializer._deserialize(model_class, state)
         with self._lock:
-            self._built[entry_key] = (state, built)
+            self._models[entry_key] = (text, built)
         return built
 
 

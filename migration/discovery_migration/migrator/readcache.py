@@ -81,6 +81,8 @@ class ReadCache:
         self._thread = threading.local()    # per thread: etags of the states it last saw, its 412s
         self._clock = itertools.count(1)
         self.states = {}        # resource key -> (time read, state as answered)
+        self.halves = {}        # VNet key -> keys of its peering halves among the states
+        self.tables = set()     # keys of the route tables (and their routes) among the states
         self.pages = {}         # page URL key -> (time read, collection key, item keys, nextLink)
         self.written = {}       # resource key -> time of the last write to it or changing it
         self.written_below = {} # resource key -> keys of written resources its state embeds
@@ -155,7 +157,7 @@ class ReadCache:
         with self._lock:
             if status == 404:
                 if names_resource(path) and read >= max(self.forgotten, self.states.get(path, (0,))[0]):
-                    self.states.pop(path, None)
+                    self.forget_state(path)
                     self.absent[path] = (read, body)
                 return
             self.saw(body)
@@ -175,7 +177,7 @@ class ReadCache:
         if (resource.get("properties") or {}).get("provisioningState") in ENDED and not replied:
             self.ended(resource_key, read)
         if read >= self.states.get(resource_key, (0,))[0]:
-            self.states[resource_key] = (read, resource)
+            self.hold_state(resource_key, read, resource)
             self.absent.pop(resource_key, None)
             (self.replied.add if replied else self.replied.discard)(resource_key)
         properties = resource.get("properties") or {}
@@ -186,6 +188,18 @@ class ReadCache:
                     path = resource_key + "/" + collection.lower()
                     self.pages[page_key(path, "")] = (read, path, items, None)
         return resource_key
+
+    def hold_state(self, resource_key, read, resource):
+        self.states[resource_key] = (read, resource)
+        if "/virtualnetworkpeerings/" in resource_key:
+            self.halves.setdefault(resource_key.split("/virtualnetworkpeerings/")[0], set()).add(resource_key)
+        if "/routetables/" in resource_key:
+            self.tables.add(resource_key)
+
+    def forget_state(self, resource_key):
+        self.states.pop(resource_key, None)
+        self.halves.get(resource_key.split("/virtualnetworkpeerings/")[0], set()).discard(resource_key)
+        self.tables.discard(resource_key)
 
     def query_answer(self, content):
         """The answer to a resource-graph query the cache can give, or None."""
@@ -246,7 +260,7 @@ class ReadCache:
             if status == 412:         # a state the run held had changed: read everything afresh
                 self.mine().refused += 1
                 self.mine().seen.clear()
-                for held in (self.states, self.pages, self.absent, self.queries):
+                for held in (self.states, self.halves, self.tables, self.pages, self.absent, self.queries):
                     held.clear()
                 self.forgotten = now
 
@@ -295,13 +309,12 @@ class ReadCache:
         if "/subnets/" in resource_key:
             tables = [(p.get("routeTable") or {}).get("id") for p in (old, new)]
             if held is None:            # the table it was on is not known: every table may have changed
-                tables += [k for k in self.states if "/routetables/" in k]
+                tables += list(self.tables)
             return [key(t) for t in tables if t]
         if "/virtualnetworkpeerings/" in resource_key:
             remote = (new.get("remoteVirtualNetwork") or old.get("remoteVirtualNetwork") or {}).get("id")
-            vnets = [key(remote)] if remote else list({k.split("/virtualnetworkpeerings/")[0] for k in self.states
-                                                       if "/virtualnetworkpeerings/" in k})
-            return vnets + [k for k in self.states for v in vnets if k.startswith(v + "/virtualnetworkpeerings/")]
+            vnets = [key(remote)] if remote else [v for v, halves in self.halves.items() if halves]
+            return vnets + [k for v in vnets for k in self.halves.get(v, ())]
         return []
 
 
