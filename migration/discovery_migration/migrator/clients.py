@@ -46,9 +46,14 @@ class Shared:
                 kwargs.setdefault("per_retry_policies", [CachePolicy(self.cache, self.answers), WaitWhileBusy()])
                 client = self.clients[owner] = self.sdk_class(credential, *args, **kwargs)
                 build_through(client, self.cache.models)
+                delay = client._config.polling_interval
                 for group in ("route_tables", "virtual_network_peerings"):
                     if hasattr(client, group):
-                        polled_when_waited(getattr(client, group), client._config.polling_interval)
+                        polling_with(getattr(client, group), "begin_create_or_update",
+                                     lambda: PolledWhenWaited(delay))
+                if hasattr(client, "virtual_network_peerings"):     # a deletion has ended when its status says so
+                    polling_with(client.virtual_network_peerings, "begin_delete", lambda: ARMPolling(
+                        delay, lro_options={"final-state-via": "azure-async-operation"}))
             return client
 
 
@@ -74,13 +79,14 @@ class PolledWhenWaited(ARMPolling):
         return super().resource()
 
 
-def polled_when_waited(operations, delay):
-    begin = operations.begin_create_or_update
+def polling_with(operations, method, polling):
+    """The operations group's `method` (a begin_*) polls with `polling()` unless told otherwise."""
+    begin = getattr(operations, method)
 
-    def begin_create_or_update(*args, **kwargs):
-        kwargs.setdefault("polling", PolledWhenWaited(delay))
+    def begin_with_polling(*args, **kwargs):
+        kwargs.setdefault("polling", polling())
         return begin(*args, **kwargs)
-    operations.begin_create_or_update = begin_create_or_update
+    setattr(operations, method, begin_with_polling)
 
 
 def install(module, cache):

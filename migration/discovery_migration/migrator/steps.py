@@ -82,8 +82,9 @@ class VnetRun:
 
 # ---------------------------------------------------------------- switch
 
-def switch(run, records, entry, changes):
-    """Runs the switch steps of one VNet; `changes` collects what the report shows."""
+def switch(run, records, entry, changes, arm_only=False):
+    """Runs the switch steps of one VNet; `changes` collects what the report shows. `arm_only`: the
+    steps that write to ARM only (what its locks may refuse)."""
     changes["gateways"] = gateways(run)
     rtb_map = {}
     staged, original = step(run, records, entry, ROUTE_TABLES, lambda: discover_route_tables(run, rtb_map))
@@ -113,6 +114,8 @@ def switch(run, records, entry, changes):
                                           disableUseRemoteGwInPeering(run.subscription_id, run.network, run.vnet,
                                                                       run.context.controller_peering_prefix),
                                           fresh=after_deletion)
+    if arm_only:
+        return
     changes["snat"] = step(run, records, entry, SNAT, lambda: both(snat(run, True)), plan=lambda: snat_plan(run))
     changes["domain"] = step(run, records, entry, DOMAIN, lambda: both(attach(run, True)),
                              plan=lambda: domain_of(run))
@@ -225,8 +228,10 @@ def checked(run, name, step):
 
 
 def planned_step(run, records, entry, name, call, fresh=None):
-    """A step whose records the revert needs: the same call under dry-run gives its plan first."""
-    return step(run, records, entry, name, lambda: both(call()), plan=lambda: rehearsed(call), fresh=fresh)
+    """A step whose records the revert needs: the same call under dry-run gives its plan first (in a
+    dry run, which keeps no records, the step itself is that call)."""
+    plan = None if SwitchTraffic.DryRun else lambda: rehearsed(call)
+    return step(run, records, entry, name, lambda: both(call()), plan=plan, fresh=fresh)
 
 
 def rehearsed(call):

@@ -53,13 +53,15 @@ def vnet_run(context, account, vnet):
 
 
 def preview(account, context, vnet):
-    """What the switch of the VNet would change: the switch under dry-run, its log lines held back."""
+    """What the switch of the VNet would change in ARM: its steps that write there under dry-run, their
+    log lines held back."""
     found = {}
     perthread.set_dry_run(True)
     targets.point_terraform_at(account, True)
     try:
         with perthread.quiet():
-            steps.switch(vnet_run(context, account, vnet), Records(None, VERSION), {"steps": []}, found)
+            steps.switch(vnet_run(context, account, vnet), Records(None, VERSION), {"steps": []}, found,
+                         arm_only=True)
     except StepError:
         pass                            # the switch itself meets the same failure and rolls back
     finally:
