@@ -47,21 +47,24 @@ class Shared:
                 client = self.clients[owner] = self.sdk_class(credential, *args, **kwargs)
                 build_through(client, self.cache.models)
                 delay = client._config.polling_interval
-                for group in ("route_tables", "virtual_network_peerings"):
+                for group, method in POLLED_WHEN_WAITED:
                     if hasattr(client, group):
-                        polling_with(getattr(client, group), "begin_create_or_update",
-                                     lambda: PolledWhenWaited(delay))
-                if hasattr(client, "virtual_network_peerings"):     # a deletion has ended when its status says so
-                    polling_with(client.virtual_network_peerings, "begin_delete", lambda: ARMPolling(
-                        delay, lro_options={"final-state-via": "azure-async-operation"}))
+                        polling_with(getattr(client, group), method, lambda: PolledWhenWaited(delay))
             return client
 
 
+# The long-running operations the libraries start: each polled on the thread that waits for it
+POLLED_WHEN_WAITED = (("route_tables", "begin_create_or_update"), ("subnets", "begin_create_or_update"),
+                      ("virtual_network_peerings", "begin_create_or_update"),
+                      ("virtual_network_peerings", "begin_delete"))
+
+
 class PolledWhenWaited(ARMPolling):
-    """A create-or-update's poller that asks for the operation's status only when someone waits for
-    its result: the propagation and remote-gateway updates are started and never awaited, and a
-    poller left to itself would poll them to the end in a thread of its own, for no reader. Threads
-    waiting on the same poller poll it once."""
+    """A poller that asks for the operation's status only when someone waits for its result, on the
+    waiting thread: the propagation and remote-gateway updates are started and never awaited (a
+    poller left to itself would poll them to the end in a thread of its own, for no reader), and the
+    awaited ones need no thread of their own. Threads waiting on the same poller poll it once. An
+    operation has ended when its status says so: a deletion needs no final read of its Location."""
 
     def __init__(self, delay):
         super().__init__(delay, lro_options={"final-state-via": "azure-async-operation"})

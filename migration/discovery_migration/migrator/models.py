@@ -13,7 +13,6 @@ import json
 import threading
 
 STATES = "dm_states"        # the attribute where the cache policy leaves, on a response, the state(s) it carries
-PLAIN = frozenset((str, int, float, bool, type(None), bytes))
 
 
 class ModelMemo:
@@ -47,15 +46,16 @@ class ModelMemo:
         return text
 
     def model(self, deserializer, model_class, state):
+        """A function giving a new copy of the model built from `state` at each call."""
         text = self.state_text(state)
         entry_key = (state.get("id"), model_class)
         held = self._models.get(entry_key)
         if held is not None and held[0] == text:
             return held[1]
-        built = deserializer._deserialize(model_class, state)
+        copy = copier(deserializer._deserialize(model_class, state))
         with self._lock:
-            self._models[entry_key] = (text, built)
-        return built
+            self._models[entry_key] = (text, copy)
+        return copy
 
 
 class MemoDeserializer:
@@ -77,10 +77,10 @@ class MemoDeserializer:
                 self.deserializer.dependencies) and all(isinstance(item, dict) for item in items):
             item_class = self.deserializer.dependencies[item_type[1:-1]]
             page = self.deserializer._deserialize(model_class, {k: v for k, v in states.items() if k != "value"})
-            built = [self.memo.model(self.deserializer, item_class, state) for state in items]
-            page.value = (copied(item) for item in built)
+            copies = [self.memo.model(self.deserializer, item_class, state) for state in items]
+            page.value = (copy() for copy in copies)
             return page
-        return copied(self.memo.model(self.deserializer, model_class, states))
+        return self.memo.model(self.deserializer, model_class, states)()
 
     def __getattr__(self, name):
         return getattr(self.deserializer, name)
@@ -91,19 +91,36 @@ def carrying(http_response, states):
     setattr(http_response, STATES, states)
 
 
-def copied(value):
-    """A deep copy of a model as the SDK builds them: models, lists and dicts copied, the rest shared
-    (texts, numbers, enumeration members)."""
+def copier(value):
+    """A function giving a new deep copy of `value` (a model as the SDK builds them) at each call, its
+    way planned once: models, lists and dicts copied, everything else shared (texts, numbers,
+    enumeration members); the copy of a model starts from a copy of its attribute dict, then copies
+    the attributes that hold something to copy."""
     kind = type(value)
     if kind is list:
-        return [v if type(v) in PLAIN else copied(v) for v in value]
-    if kind is dict:
-        return {k: v if type(v) in PLAIN else copied(v) for k, v in value.items()}
-    if hasattr(kind, "_attribute_map"):
-        copy = object.__new__(kind)
-        copy.__dict__ = {k: v if type(v) in PLAIN else copied(v) for k, v in value.__dict__.items()}
-        return copy
-    return value
+        inner = [(i, c) for i, c in ((i, copier(v)) for i, v in enumerate(value)) if c is not None]
+    elif kind is dict:
+        inner = [(k, c) for k, c in ((k, copier(v)) for k, v in value.items()) if c is not None]
+    elif hasattr(kind, "_attribute_map"):
+        attributes = value.__dict__
+        inner = [(k, c) for k, c in ((k, copier(v)) for k, v in attributes.items()) if c is not None]
+
+        def copy_model():
+            copy = object.__new__(kind)
+            copy.__dict__ = copied = attributes.copy()
+            for k, c in inner:
+                copied[k] = c()
+            return copy
+        return copy_model
+    else:
+        return None
+
+    def copy_container():
+        copied = value.copy()
+        for k, c in inner:
+            copied[k] = c()
+        return copied
+    return copy_container
 
 
 def build_through(client, memo):

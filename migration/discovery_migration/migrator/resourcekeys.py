@@ -1,6 +1,8 @@
 """ARM resource keys as the run's read cache files them (lower case, no empty segments), and what a
 resource is part of: the lists it is an item of, the resource that embeds it, its top-level type."""
 
+import functools
+
 NETWORK = "/providers/microsoft.network/"
 LOCKS = "/providers/microsoft.authorization/locks"
 
@@ -10,6 +12,7 @@ def page_key(path, query):
     return path + "?" + "&".join(sorted(q for q in query.lower().split("&") if q and not q.startswith("api-version=")))
 
 
+@functools.lru_cache(maxsize=1 << 17)      # the same ids come again and again: each answer's every item
 def key(path):
     return "/" + "/".join(s for s in path.lower().split("/") if s)
 
