@@ -75,8 +75,8 @@ def add_options(parser, command):
         failing.add_argument("--keep-partial", action="store_true",
                              help="leave a VNet whose switch failed as it is, for an expert, instead of rolling it back")
     if command != "discover":
-        parser.add_argument("--parallel", type=workers, default=8, metavar="N",
-                            help="VNets worked on at the same time (default 8; 1: one after another, in the "
+        parser.add_argument("--parallel", type=workers, default=16, metavar="N",
+                            help="VNets worked on at the same time (default 16; 1: one after another, in the "
                                  "configuration's order)")
     if command in ("switch", "revert", "rehearse"):
         parser.add_argument("--records", type=pathlib.Path, metavar="FILE",
