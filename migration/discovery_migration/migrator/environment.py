@@ -18,7 +18,7 @@ from azure.core.pipeline.policies import HeadersPolicy
 from dm.arm import trafswap
 from dm.arm.res.YamlContext import YamlContext
 
-from . import steps
+from . import localcontroller, steps
 from .errors import BadInput
 
 CONTROLLER_URL_VARIABLE = "ZENTROVA_API_URL"
@@ -71,7 +71,6 @@ class Environment:
         if save and self.cloud is not None and self.save_state:
             self.cloud.save(self.save_state)
             if self.local_controller is not None:
-                from . import localcontroller
                 localcontroller.save(self.local_controller, self.save_state)
         for kept in (self.cloud, self.local_controller):
             if kept is not None and kept.kept is not None:
@@ -144,9 +143,9 @@ def local(args, folder):
 def start_local_controller(environment, document, saved_state=None):
     """The local controller of a local cloud, seeded from the cloud and the configuration, or
     taken from the controller file saved beside a saved cloud or from the one kept with the cloud."""
-    from . import localcontroller
-    environment.local_controller, environment.controller = localcontroller.start(
-        environment, document, saved_state)
+    controller = localcontroller.start(environment, document, saved_state)
+    environment.local_controller = controller
+    environment.controller = Controller(url=controller.url, cid=controller.cid)
 
 
 def azure(document):

@@ -5,7 +5,6 @@ import pathlib
 
 from dm.arm.cfgbase import Common
 
-from .environment import Controller
 from .errors import BadInput, text_of
 
 CONTROLLER_SUFFIX = ".controller.json"
@@ -13,8 +12,8 @@ CONTROLLER_SUFFIX = ".controller.json"
 
 def start(environment, document, saved_state=None):
     """A running local controller (from `saved_state`'s controller file when there is one, else the
-    one kept with a cloud that goes on) and the connection values the libraries use to reach it; the
-    controller client trusts its certificate, which lives in the environment's folder."""
+    one kept with a cloud that goes on); the controller client trusts its certificate, which lives
+    in the environment's folder."""
     from localctl import ControllerState, LocalController
 
     cloud = environment.cloud
@@ -46,7 +45,7 @@ def start(environment, document, saved_state=None):
         controller.remember(environment.folder)
     controller.start(environment.folder)
     os.environ["REQUESTS_CA_BUNDLE"] = controller.ca_bundle
-    return controller, Controller(url=controller.url, cid=controller.cid)
+    return controller
 
 
 def controller_file(state_file):
