@@ -98,29 +98,30 @@ def copier(value):
     the attributes that hold something to copy."""
     kind = type(value)
     if kind is list:
-        inner = [(i, c) for i, c in ((i, copier(v)) for i, v in enumerate(value)) if c is not None]
+        entries = enumerate(value)
     elif kind is dict:
-        inner = [(k, c) for k, c in ((k, copier(v)) for k, v in value.items()) if c is not None]
+        entries = value.items()
     elif hasattr(kind, "_attribute_map"):
-        attributes = value.__dict__
-        inner = [(k, c) for k, c in ((k, copier(v)) for k, v in attributes.items()) if c is not None]
-
-        def copy_model():
-            copy = object.__new__(kind)
-            copy.__dict__ = copied = attributes.copy()
-            for k, c in inner:
-                copied[k] = c()
-            return copy
-        return copy_model
+        entries = value.__dict__.items()
     else:
         return None
+    inner = [(k, c) for k, c in ((k, copier(v)) for k, v in entries) if c is not None]
+    if kind is list or kind is dict:
+        def copy_container():
+            copied = value.copy()
+            for k, c in inner:
+                copied[k] = c()
+            return copied
+        return copy_container
+    attributes = value.__dict__
 
-    def copy_container():
-        copied = value.copy()
+    def copy_model():
+        copy = object.__new__(kind)
+        copy.__dict__ = copied = attributes.copy()
         for k, c in inner:
             copied[k] = c()
-        return copied
-    return copy_container
+        return copy
+    return copy_model
 
 
 def build_through(client, memo):
