@@ -46,10 +46,9 @@ class Shared:
                 kwargs.setdefault("per_retry_policies", [CachePolicy(self.cache, self.answers), WaitWhileBusy()])
                 client = self.clients[owner] = self.sdk_class(credential, *args, **kwargs)
                 build_through(client, self.cache.models)
-                delay = client._config.polling_interval
                 for group, method in POLLED_WHEN_WAITED:
                     if hasattr(client, group):
-                        polling_with(getattr(client, group), method, lambda: PolledWhenWaited(delay))
+                        polled_when_waited(getattr(client, group), method, client._config.polling_interval)
             return client
 
 
@@ -82,14 +81,14 @@ class PolledWhenWaited(ARMPolling):
         return super().resource()
 
 
-def polling_with(operations, method, polling):
-    """The operations group's `method` (a begin_*) polls with `polling()` unless told otherwise."""
+def polled_when_waited(operations, method, delay):
+    """The operations group's `method` (a begin_*) polls with a PolledWhenWaited unless told otherwise."""
     begin = getattr(operations, method)
 
-    def begin_with_polling(*args, **kwargs):
-        kwargs.setdefault("polling", polling())
+    def begin_polled_when_waited(*args, **kwargs):
+        kwargs.setdefault("polling", PolledWhenWaited(delay))
         return begin(*args, **kwargs)
-    setattr(operations, method, begin_with_polling)
+    setattr(operations, method, begin_polled_when_waited)
 
 
 def install(module, cache):
